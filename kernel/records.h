@@ -1,0 +1,168 @@
+// The plain records exchanged by the kernel, the adapters and the Python layer.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace ruvo {
+
+struct StateDelta {
+  std::string dimension;
+  double from_value = 0.0;
+  double to_value = 0.0;
+};
+
+// Read-only view of an action, so other action types can be certified unchanged.
+class ProposedAction {
+ public:
+  virtual ~ProposedAction() = default;
+  virtual std::string_view action_id() const = 0;
+  virtual std::string_view agent_id() const = 0;
+  virtual std::span<const StateDelta> state_deltas() const = 0;
+};
+
+class SimpleAction final : public ProposedAction {
+ public:
+  SimpleAction() = default;
+  SimpleAction(std::string action_id, std::string agent_id, std::vector<StateDelta> deltas = {})
+      : action_id_(std::move(action_id)),
+        agent_id_(std::move(agent_id)),
+        state_deltas_(std::move(deltas)) {}
+
+  std::string_view action_id() const override { return action_id_; }
+  std::string_view agent_id() const override { return agent_id_; }
+  std::span<const StateDelta> state_deltas() const override { return state_deltas_; }
+
+  std::string& mutable_action_id() { return action_id_; }
+  std::string& mutable_agent_id() { return agent_id_; }
+  std::vector<StateDelta>& mutable_state_deltas() { return state_deltas_; }
+
+ private:
+  std::string action_id_;
+  std::string agent_id_;
+  std::vector<StateDelta> state_deltas_;
+};
+
+struct CertifierConfig {
+  double safe_threshold = 0.6;
+  double caution_threshold = 0.3;
+  double block_threshold = 0.1;
+  double warning_margin_threshold = 0.5;
+};
+
+enum class Zone : std::uint8_t { Safe, Caution, Danger };
+
+std::string_view zone_text(Zone zone);
+
+class Decision {
+ public:
+  enum class Kind : std::uint8_t { Certified, CertifiedWithWarning, EscalateToHuman, Blocked };
+
+  static Decision certified() { return Decision(Kind::Certified, {}, {}); }
+  static Decision certified_with_warning(std::vector<std::string> warnings) {
+    return Decision(Kind::CertifiedWithWarning, {}, std::move(warnings));
+  }
+  static Decision escalate_to_human(std::string reason) {
+    return Decision(Kind::EscalateToHuman, std::move(reason), {});
+  }
+  static Decision blocked(std::string reason) {
+    return Decision(Kind::Blocked, std::move(reason), {});
+  }
+
+  Kind kind() const { return kind_; }
+  // Empty unless the kind carries a reason.
+  const std::string& reason() const { return reason_; }
+  // Empty unless the kind is CertifiedWithWarning.
+  const std::vector<std::string>& warnings() const { return warnings_; }
+
+  // The one text form of a decision: hash input and the Python `decision` string.
+  std::string debug_form() const;
+  void append_debug_form(std::string& out) const;
+
+ private:
+  Decision(Kind kind, std::string reason, std::vector<std::string> warnings)
+      : kind_(kind), reason_(std::move(reason)), warnings_(std::move(warnings)) {}
+
+  Kind kind_;
+  std::string reason_;
+  std::vector<std::string> warnings_;
+};
+
+// Orders names by their UTF-8 bytes, as unsigned values, a proper prefix first.
+struct ByteOrder {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept { return a < b; }
+};
+
+class MarginMap {
+ public:
+  using Storage = std::map<std::string, double, ByteOrder>;
+  using const_iterator = Storage::const_iterator;
+
+  // Insert, or replace the margin of an existing name.
+  void insert(std::string name, double margin) { entries_.insert_or_assign(std::move(name), margin); }
+  const double* find(std::string_view name) const {
+    auto it = entries_.find(name);
+    return it == entries_.end() ? nullptr : &it->second;
+  }
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const_iterator begin() const { return entries_.begin(); }
+  const_iterator end() const { return entries_.end(); }
+  // Entry with the smallest name; the map must not be empty.
+  const std::pair<const std::string, double>& first() const { return *entries_.begin(); }
+
+ private:
+  Storage entries_;
+};
+
+class KernelError {
+ public:
+  enum class Kind : std::uint8_t {
+    ChannelEvaluationFailed,
+    DomainAdapterFailed,
+    PipelineFailed,
+    RegistryFailed,
+    DeclarativeConstraintFailed,
+    SerializationFailed,
+  };
+
+  KernelError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+
+  Kind kind() const { return kind_; }
+  const std::string& message() const { return message_; }
+  static std::string_view prefix(Kind kind);
+  std::string display() const;
+
+ private:
+  Kind kind_;
+  std::string message_;
+};
+
+// A value or exactly one KernelError.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(KernelError error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return state_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+  T& value() & { return std::get<0>(state_); }
+  const T& value() const& { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+  KernelError& error() & { return std::get<1>(state_); }
+  const KernelError& error() const& { return std::get<1>(state_); }
+  KernelError&& error() && { return std::get<1>(std::move(state_)); }
+
+ private:
+  std::variant<T, KernelError> state_;
+};
+
+}  // namespace ruvo

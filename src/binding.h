@@ -1,0 +1,331 @@
+// The one binding layer: slot guards, borrow flags, instance layout, type creation,
+// argument binding and the conversions with their standard error texts.
+#pragma once
+
+#include "src/py_ref.h"
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+namespace ruvo::py {
+
+// ---------------------------------------------------------------------------
+// Slot boundary: no C++ exception unwinds into the interpreter.
+
+void set_unexpected_exception() noexcept;
+
+template <class F>
+auto guard(F&& f) noexcept -> decltype(f()) {
+  using R = decltype(f());
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    set_unexpected_exception();
+  }
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    return R(-1);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Borrow flag: shared readers or one exclusive writer, refused rather than raced.
+
+class BorrowFlag {
+ public:
+  bool try_shared() noexcept {
+    std::int32_t v = state_.load(std::memory_order_relaxed);
+    do {
+      if (v < 0) return false;
+    } while (!state_.compare_exchange_weak(v, v + 1, std::memory_order_acquire));
+    return true;
+  }
+  void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+  bool try_exclusive() noexcept {
+    std::int32_t expected = 0;
+    return state_.compare_exchange_strong(expected, -1, std::memory_order_acquire);
+  }
+  void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+
+ private:
+  std::atomic<std::int32_t> state_{0};
+};
+
+// Instance layout of every class of the module: the value lives inside the object.
+template <class T>
+struct Object {
+  PyObject_HEAD BorrowFlag borrow;
+  T value;
+};
+
+template <class T>
+Object<T>* object_of(PyObject* self) noexcept {
+  return reinterpret_cast<Object<T>*>(self);
+}
+
+// RAII shared borrow; on refusal sets RuntimeError "Already mutably borrowed".
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(BorrowFlag& flag) noexcept;
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  ~SharedBorrow() {
+    if (flag_) flag_->release_shared();
+  }
+  explicit operator bool() const noexcept { return flag_ != nullptr; }
+
+ private:
+  BorrowFlag* flag_;
+};
+
+// RAII exclusive borrow; on refusal sets RuntimeError "Already borrowed".
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(BorrowFlag& flag) noexcept;
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+  ~ExclusiveBorrow() {
+    if (flag_) flag_->release_exclusive();
+  }
+  explicit operator bool() const noexcept { return flag_ != nullptr; }
+
+ private:
+  BorrowFlag* flag_;
+};
+
+// Allocates an instance of `type` (or a subclass) holding `value`.
+template <class T>
+PyObject* new_instance(PyTypeObject* type, T&& value) {
+  using V = std::remove_cvref_t<T>;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  auto* obj = object_of<V>(self);
+  new (&obj->borrow) BorrowFlag();
+  new (&obj->value) V(std::forward<T>(value));
+  return self;
+}
+
+// Releases members, frees the object, then drops the reference to the heap type.
+template <class T>
+void dealloc_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
+  object_of<T>(self)->value.~T();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------
+// Type creation.
+
+struct TypeDef {
+  const char* name;  // full name, "builtins.X"
+  const char* doc;   // "X(sig)\n--\n\ndoc", or the doc alone
+  int basicsize;
+  unsigned long extra_flags;  // Py_TPFLAGS_BASETYPE, Py_TPFLAGS_HAVE_GC
+  newfunc tp_new;             // null: the always-failing constructor
+  destructor dealloc;
+  reprfunc repr = nullptr;
+  PyGetSetDef* getset = nullptr;
+  PyMethodDef* methods = nullptr;
+  traverseproc traverse = nullptr;
+  inquiry clear = nullptr;
+};
+
+// Creates the class object once per process and keeps it for the process's life.
+class TypeCell {
+ public:
+  // Borrowed; null with an exception set when creation fails.
+  PyTypeObject* get_or_create(const TypeDef& def);
+  PyTypeObject* get() const noexcept { return type_; }
+
+ private:
+  PyTypeObject* type_ = nullptr;
+};
+
+// Property deleter/setter helpers.
+void set_cannot_delete() noexcept;
+
+// ---------------------------------------------------------------------------
+// Argument binding.
+
+enum class Default : std::uint8_t {
+  Required,
+  None,   // default None: an explicit None counts as omitted
+  Value,  // any other default: None is a value to convert
+};
+
+struct Param {
+  const char* name;
+  Default kind;
+};
+
+struct Signature {
+  const char* display;  // "StateDelta.__new__()", "certify_action()"
+  const Param* params;
+  std::uint8_t count;
+  std::uint8_t required;
+};
+
+template <std::size_t N>
+constexpr Signature signature(const char* display, const Param (&params)[N]) {
+  std::uint8_t required = 0;
+  for (const Param& p : params) required += p.kind == Default::Required ? 1 : 0;
+  return Signature{display, params, static_cast<std::uint8_t>(N), required};
+}
+constexpr Signature signature(const char* display) { return Signature{display, nullptr, 0, 0}; }
+
+inline constexpr std::size_t kMaxParams = 9;
+
+// Bound arguments of one call: a borrowed slot per parameter, null when omitted.
+class Args {
+ public:
+  explicit Args(const Signature& sig) noexcept : sig_(sig) {}
+
+  // Vectorcall form (METH_FASTCALL | METH_KEYWORDS).
+  bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  // tp_new form.
+  bool bind(PyObject* args, PyObject* kwargs);
+
+  PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+  bool given(std::size_t i) const noexcept { return slots_[i] != nullptr; }
+  const char* name(std::size_t i) const noexcept { return sig_.params[i].name; }
+
+  // Each converter leaves `out` untouched when the argument was omitted, and on failure
+  // raises the argument error for the parameter.
+  bool text(std::size_t i, std::string& out) const;
+  bool real(std::size_t i, double& out) const;
+
+  // Runs `convert(obj)` (which returns false with an exception set) under the
+  // argument-error rule for parameter i; skipped when omitted.
+  template <class F>
+  bool convert(std::size_t i, F&& convert) const;
+
+ private:
+  bool place_keyword(PyObject* key, PyObject* value);
+  bool finish();
+
+  const Signature& sig_;
+  PyObject* slots_[kMaxParams] = {};
+};
+
+// ---------------------------------------------------------------------------
+// Conversions. Each returns false with the conversion's own TypeError (or the
+// interpreter's error) set; callers at an argument boundary add the prefix.
+
+// `__qualname__` of the object's type, as UTF-8.
+std::string qualified_type_name(PyObject* obj);
+// Sets TypeError "'<qualname>' object cannot be converted to '<target>'".
+void set_conversion_error(PyObject* obj, const char* target);
+
+bool to_text(PyObject* obj, std::string& out);
+bool to_real(PyObject* obj, double& out);
+
+// Copies the value held by an instance of `type` (or a subclass).
+template <class T>
+bool to_value(PyObject* obj, PyTypeObject* type, const char* class_name, T& out) {
+  if (!PyObject_TypeCheck(obj, type)) {
+    set_conversion_error(obj, class_name);
+    return false;
+  }
+  auto* o = object_of<T>(obj);
+  SharedBorrow borrow(o->borrow);
+  if (!borrow) return false;
+  out = o->value;
+  return true;
+}
+
+// Checks the sequence protocol, then iterates once, calling `item(obj)` per element.
+// `reserve(n)` receives a capacity hint bounded by a sane cap.
+bool check_sequence(PyObject* obj);
+Py_ssize_t sequence_size_hint(PyObject* obj) noexcept;
+
+template <class Reserve, class Item>
+bool for_each_in_sequence(PyObject* obj, Reserve&& reserve, Item&& item) {
+  if (!check_sequence(obj)) return false;
+  reserve(static_cast<std::size_t>(sequence_size_hint(obj)));
+  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (true) {
+    Ref element = Ref::steal(PyIter_Next(iter.get()));
+    if (!element) return !PyErr_Occurred();
+    if (!item(element.get())) return false;
+  }
+}
+
+// Turns a pending conversion TypeError into "argument '<name>': <message>"; any other
+// exception is left as it is.
+void raise_argument_error(const char* name);
+
+template <class F>
+bool Args::convert(std::size_t i, F&& convert) const {
+  if (slots_[i] == nullptr) return true;
+  if (convert(slots_[i])) return true;
+  raise_argument_error(sig_.params[i].name);
+  return false;
+}
+
+// Runs `f()` (which converts a property's new value) under the argument-error rule,
+// named after the property.
+template <class F>
+bool property_value(const char* name, F&& f) {
+  if (f()) return true;
+  raise_argument_error(name);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Instance access at the slot boundary: a read under a shared borrow, a write under an
+// exclusive one, each guarded.
+
+template <class T, class F>
+PyObject* read(PyObject* self, F&& f) noexcept {
+  return guard([&]() -> PyObject* {
+    auto* o = object_of<T>(self);
+    SharedBorrow borrow(o->borrow);
+    if (!borrow) return nullptr;
+    return f(static_cast<const T&>(o->value));
+  });
+}
+
+template <class T, class F>
+PyObject* mutate(PyObject* self, F&& f) noexcept {
+  return guard([&]() -> PyObject* {
+    auto* o = object_of<T>(self);
+    ExclusiveBorrow borrow(o->borrow);
+    if (!borrow) return nullptr;
+    return f(o->value);
+  });
+}
+
+// Property setter: refuses deletion, converts under an exclusive borrow.
+template <class T, class F>
+int write(PyObject* self, PyObject* value, F&& f) noexcept {
+  if (value == nullptr) {
+    set_cannot_delete();
+    return -1;
+  }
+  return guard([&]() -> int {
+    auto* o = object_of<T>(self);
+    ExclusiveBorrow borrow(o->borrow);
+    if (!borrow) return -1;
+    return f(o->value, value) ? 0 : -1;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Small object builders.
+
+inline PyObject* new_text(std::string_view s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+}  // namespace ruvo::py

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Provides a CPython 3.14 interpreter with headers, pytest and hypothesis.
+# Uses a python3.14 already on the machine when it has its headers; otherwise
+# unpacks Debian's packages into .toolchain/ without touching the machine's
+# own apt state. Prints the interpreter path on its last line. Idempotent.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+folder="$top/.toolchain"
+root="$folder/root"
+py="$root/usr/bin/python3.14"
+
+die() { echo "toolchain: $*" >&2; exit 1; }
+say() { echo "toolchain: $*" >&2; }
+
+has_headers() {
+  "$1" - <<'PY' 2>/dev/null
+import os, sys, sysconfig
+ok = sys.version_info[:2] == (3, 14) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+sys.exit(0 if ok else 1)
+PY
+}
+
+# Host packages the build needs (compilers and GoogleTest come with the machine).
+need_pkgs=()
+for p in patchelf libssl-dev cmake g++ libgtest-dev libbenchmark-dev; do
+  dpkg -s "$p" >/dev/null 2>&1 || need_pkgs+=("$p")
+done
+if [ ${#need_pkgs[@]} -gt 0 ]; then
+  say "installing ${need_pkgs[*]}"
+  apt-get update -qq >&2 || die "apt-get update failed"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_pkgs[@]}" >&2 \
+    || die "could not install ${need_pkgs[*]}"
+fi
+
+# A system interpreter with headers wins.
+if command -v python3.14 >/dev/null 2>&1 && has_headers "$(command -v python3.14)" \
+   && "$(command -v python3.14)" -c 'import pytest' 2>/dev/null; then
+  command -v python3.14
+  exit 0
+fi
+
+stamp="$folder/done"
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$root" ] && [ -x "$py" ] && has_headers "$py"; then
+  echo "$py"
+  exit 0
+fi
+
+# The apt source URI comes from the machine's own configuration.
+uri=""
+if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+  uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources)
+fi
+if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+  uri=$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)
+fi
+[ -n "$uri" ] || die "no Debian mirror URI found in the machine's apt sources"
+
+mkdir -p "$folder/lists/partial" "$folder/cache/archives/partial" "$folder/debs"
+suite=${TOOLCHAIN_SUITE:-testing}
+echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main" > "$folder/sources.list"
+aptopts=(-o "Dir::Etc::sourcelist=$folder/sources.list" -o "Dir::Etc::sourceparts=-"
+         -o "Dir::State::Lists=$folder/lists" -o "Dir::Cache=$folder/cache"
+         -o "Debug::NoLocking=1" -o "APT::Sandbox::User=root")
+say "updating the private package lists ($suite)"
+apt-get "${aptopts[@]}" update -qq >&2 || die "apt-get update of the private sources failed"
+
+pkgs=(python3.14-minimal libpython3.14-minimal libpython3.14-stdlib python3.14 libpython3.14
+      libpython3.14-dev python3.14-dev libc6 libssl3t64 libexpat1 libffi8 libzstd1 liblzma5
+      libbz2-1.0 libsqlite3-0 libuuid1 python3-pytest python3-pluggy python3-iniconfig
+      python3-packaging python3-pygments python3-hypothesis python3-sortedcontainers python3-attr)
+say "downloading ${#pkgs[@]} packages"
+(cd "$folder/debs" && apt-get "${aptopts[@]}" download "${pkgs[@]}" >&2) \
+  || die "apt-get download failed (missing package in '$suite'? try TOOLCHAIN_SUITE=unstable)"
+
+rm -rf "$root"
+mkdir -p "$root"
+for deb in "$folder"/debs/*.deb; do
+  dpkg -x "$deb" "$root" || die "could not unpack $deb"
+done
+[ -x "$py" ] || die "python3.14 missing after unpacking"
+
+libdir="$root/usr/lib/x86_64-linux-gnu"
+loader="$libdir/ld-linux-x86-64.so.2"
+[ -e "$loader" ] || loader="$root/lib64/ld-linux-x86-64.so.2"
+[ -e "$loader" ] || die "the unpacked glibc loader is missing"
+patchelf --set-interpreter "$loader" --force-rpath --set-rpath "$libdir" "$py" \
+  || die "patchelf failed on $py"
+
+inc="$root/usr/include/python3.14"
+arch_cfg="$root/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h"
+[ -f "$arch_cfg" ] || die "pyconfig.h missing from the unpacked headers"
+cp "$arch_cfg" "$inc/pyconfig.h"
+
+has_headers "$py" || die "the unpacked python3.14 does not run or lacks its headers"
+"$py" -c 'import pytest, hypothesis' || die "pytest or hypothesis does not import in python3.14"
+echo "$root" > "$stamp"
+echo "$py"
