@@ -1,0 +1,315 @@
+// Quoting and number texts: everything here appends into the caller's string.
+#include "kernel/text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <iterator>
+
+#include "kernel/unicode_tables.h"
+
+namespace ruvo::text {
+namespace {
+
+using unicode_tables::Range;
+
+template <std::size_t N>
+bool in_ranges(const Range (&table)[N], char32_t cp) {
+  // First range starting after cp; the one before it is the only candidate.
+  const Range* it = std::upper_bound(std::begin(table), std::end(table), std::uint32_t{cp},
+                                     [](std::uint32_t v, const Range& r) { return v < r.first; });
+  if (it == std::begin(table)) return false;
+  return std::uint32_t{cp} <= std::prev(it)->last;
+}
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes one code point at s[i] and advances i. An ill-formed sequence yields U+FFFD for its
+// maximal well-formed prefix (at least one byte), so a truncated sequence costs one
+// replacement and the byte that broke it is decoded afresh.
+char32_t decode_utf8(std::string_view s, std::size_t& i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b0 = byte(i);
+  if (b0 < 0x80) {
+    ++i;
+    return b0;
+  }
+  int extra;
+  char32_t cp;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    extra = 1;
+    cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    extra = 2;
+    cp = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;  // no overlong forms
+    if (b0 == 0xED) hi = 0x9F;  // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    extra = 3;
+    cp = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;  // no overlong forms
+    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    ++i;
+    return kReplacement;
+  }
+  std::size_t k = i + 1;
+  for (int n = 0; n < extra; ++n, ++k) {
+    if (k >= s.size()) {
+      i = k;
+      return kReplacement;
+    }
+    const unsigned char b = byte(k);
+    if (b < lo || b > hi) {
+      i = k;
+      return kReplacement;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+    lo = 0x80;
+    hi = 0xBF;
+  }
+  i = k;
+  return cp;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  char buf[4];
+  std::size_t n;
+  if (cp < 0x80) {
+    buf[0] = static_cast<char>(cp);
+    n = 1;
+  } else if (cp < 0x800) {
+    buf[0] = static_cast<char>(0xC0 | (cp >> 6));
+    buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    n = 2;
+  } else if (cp < 0x10000) {
+    buf[0] = static_cast<char>(0xE0 | (cp >> 12));
+    buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    n = 3;
+  } else {
+    buf[0] = static_cast<char>(0xF0 | (cp >> 18));
+    buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    n = 4;
+  }
+  out.append(buf, n);
+}
+
+void append_unicode_escape(std::string& out, char32_t cp) {
+  char buf[16] = {'\\', 'u', '{'};
+  auto res = std::to_chars(buf + 3, buf + sizeof buf, static_cast<std::uint32_t>(cp), 16);
+  *res.ptr++ = '}';
+  out.append(buf, static_cast<std::size_t>(res.ptr - buf));
+}
+
+// Writes "NaN", "inf" or "-inf" and returns true when `value` is not finite.
+bool append_non_finite(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "NaN";
+    return true;
+  }
+  if (std::isinf(value)) {
+    out += value < 0 ? "-inf" : "inf";
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool is_grapheme_extend(char32_t cp) {
+  return in_ranges(unicode_tables::kGraphemeExtend, cp);
+}
+
+bool is_printable(char32_t cp) {
+  if (cp > 0x10FFFF) return false;
+  return in_ranges(unicode_tables::kPrintability, cp) ==
+         unicode_tables::kPrintabilityListsPrintable;
+}
+
+void append_quoted(std::string& out, std::string_view s) {
+  out.reserve(out.size() + s.size() + 2);
+  out += '"';
+  std::size_t i = 0;
+  while (i < s.size()) {
+    // Plain printable ASCII is by far the common case and needs no table lookup.
+    const unsigned char b = static_cast<unsigned char>(s[i]);
+    if (b >= 0x20 && b < 0x7F && b != '"' && b != '\\') {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    const char32_t cp = decode_utf8(s, i);
+    switch (cp) {
+      case U'"':
+        out += "\\\"";
+        continue;
+      case U'\\':
+        out += "\\\\";
+        continue;
+      case U'\t':
+        out += "\\t";
+        continue;
+      case U'\r':
+        out += "\\r";
+        continue;
+      case U'\n':
+        out += "\\n";
+        continue;
+      case U'\0':
+        out += "\\0";
+        continue;
+      default:
+        break;
+    }
+    if (is_grapheme_extend(cp) || !is_printable(cp)) {
+      append_unicode_escape(out, cp);
+    } else {
+      append_utf8(out, cp);
+    }
+  }
+  out += '"';
+}
+
+void append_shortest(std::string& out, double value) {
+  if (append_non_finite(out, value)) return;
+  // Shortest round-trip digits in scientific form, "d[.ddd]e±XX", laid out positionally below.
+  char buf[40];
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  const char* p = buf;
+  if (*p == '-') {
+    out += '-';
+    ++p;
+  }
+  char digits[20];
+  int ndigits = 0;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits[ndigits++] = *p;
+  }
+  ++p;  // 'e'
+  int exponent = 0;
+  std::from_chars(*p == '+' ? p + 1 : p, res.ptr, exponent);
+  if (ndigits == 1 && digits[0] == '0') {
+    out += '0';
+    return;
+  }
+  // Position of the decimal point counted in digits from the left of `digits`.
+  const int point = exponent + 1;
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out.append(digits, static_cast<std::size_t>(ndigits));
+  } else if (point >= ndigits) {
+    out.append(digits, static_cast<std::size_t>(ndigits));
+    out.append(static_cast<std::size_t>(point - ndigits), '0');
+  } else {
+    out.append(digits, static_cast<std::size_t>(point));
+    out += '.';
+    out.append(digits + point, static_cast<std::size_t>(ndigits - point));
+  }
+}
+
+std::string shortest(double value) {
+  std::string out;
+  append_shortest(out, value);
+  return out;
+}
+
+void append_fixed(std::string& out, double value, int decimals) {
+  if (append_non_finite(out, value)) return;
+  decimals = std::max(decimals, 0);
+  // Sign, up to 309 integral digits, point, decimals.
+  constexpr std::size_t kStack = 384;
+  const std::size_t need = 312 + static_cast<std::size_t>(decimals);
+  if (need <= kStack) {
+    char buf[kStack];
+    auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+    out.append(buf, static_cast<std::size_t>(res.ptr - buf));
+    return;
+  }
+  const std::size_t start = out.size();
+  out.resize(start + need);
+  auto res = std::to_chars(out.data() + start, out.data() + out.size(), value,
+                           std::chars_format::fixed, decimals);
+  out.resize(static_cast<std::size_t>(res.ptr - out.data()));
+}
+
+void append_exponential16(std::string& out, double value) {
+  if (append_non_finite(out, value)) return;
+  char buf[40];
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 16);
+  const char* e = std::find(buf, res.ptr, 'e');
+  out.append(buf, static_cast<std::size_t>(e - buf) + 1);
+  const char* p = e + 1;
+  if (*p == '-') out += '-';
+  ++p;  // the sign is always present
+  while (p + 1 < res.ptr && *p == '0') ++p;
+  out.append(p, static_cast<std::size_t>(res.ptr - p));
+}
+
+void append_rfc3339(std::string& out, std::int64_t seconds, std::uint32_t nanos) {
+  // Floor division so instants before the epoch still land on the right day and second.
+  std::int64_t days = seconds / 86400;
+  std::int64_t secs_of_day = seconds % 86400;
+  if (secs_of_day < 0) {
+    secs_of_day += 86400;
+    --days;
+  }
+  // Civil date from days since 1970-01-01 in the proleptic Gregorian calendar
+  // (400-year eras of 146097 days, years starting in March).
+  const std::int64_t z = days + 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t doe = z - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+
+  char buf[64];
+  char* p = buf;
+  const auto put = [&p](std::int64_t v, int width) {
+    char* end = p + width;
+    for (char* q = end; q != p;) {
+      *--q = static_cast<char>('0' + v % 10);
+      v /= 10;
+    }
+    p = end;
+  };
+  if (year >= 0 && year <= 9999) {
+    put(year, 4);
+  } else {
+    p = std::to_chars(p, buf + sizeof buf, year).ptr;
+  }
+  *p++ = '-';
+  put(month, 2);
+  *p++ = '-';
+  put(day, 2);
+  *p++ = 'T';
+  put(secs_of_day / 3600, 2);
+  *p++ = ':';
+  put(secs_of_day / 60 % 60, 2);
+  *p++ = ':';
+  put(secs_of_day % 60, 2);
+  if (nanos != 0) {
+    *p++ = '.';
+    if (nanos % 1000000 == 0) {
+      put(nanos / 1000000, 3);
+    } else if (nanos % 1000 == 0) {
+      put(nanos / 1000, 6);
+    } else {
+      put(nanos, 9);
+    }
+  }
+  std::memcpy(p, "+00:00", 6);
+  p += 6;
+  out.append(buf, static_cast<std::size_t>(p - buf));
+}
+
+}  // namespace ruvo::text
