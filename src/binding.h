@@ -181,7 +181,9 @@ constexpr Signature signature(const char* display, const Param (&params)[N]) {
   for (const Param& p : params) required += p.kind == Default::Required ? 1 : 0;
   return Signature{display, params, static_cast<std::uint8_t>(N), required};
 }
-constexpr Signature signature(const char* display) { return Signature{display, nullptr, 0, 0}; }
+constexpr Signature signature(const char* display) {
+  return Signature{display, nullptr, 0, 0};
+}
 
 inline constexpr std::size_t kMaxParams = 9;
 
@@ -306,19 +308,37 @@ PyObject* mutate(PyObject* self, F&& f) noexcept {
   });
 }
 
-// Property setter: refuses deletion, converts under an exclusive borrow.
-template <class T, class F>
-int write(PyObject* self, PyObject* value, F&& f) noexcept {
+// Property setter: refuses deletion, converts the new value (which may run Python code),
+// then stores it under an exclusive borrow; a failed conversion leaves the field as it was.
+template <class T, class V, class Convert, class Store>
+int write(PyObject* self, PyObject* value, const char* name, Convert&& convert,
+          Store&& store) noexcept {
   if (value == nullptr) {
     set_cannot_delete();
     return -1;
   }
   return guard([&]() -> int {
+    V converted{};
+    if (!property_value(name, [&] { return convert(value, converted); })) return -1;
     auto* o = object_of<T>(self);
     ExclusiveBorrow borrow(o->borrow);
     if (!borrow) return -1;
-    return f(o->value, value) ? 0 : -1;
+    store(o->value, std::move(converted));
+    return 0;
   });
+}
+
+// Setter of a plain field.
+template <class T, class V, V T::*Field>
+int write_field(PyObject* self, PyObject* value, const char* name,
+                bool (*convert)(PyObject*, V&)) noexcept {
+  return write<T, V>(self, value, name, convert, [](T& t, V&& v) { t.*Field = std::move(v); });
+}
+
+// Method table entry for METH_FASTCALL | METH_KEYWORDS functions.
+using FastcallKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction as_method(FastcallKeywords f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 // ---------------------------------------------------------------------------

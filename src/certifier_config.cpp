@@ -38,19 +38,20 @@ PyObject* certifier_config_repr(PyObject* self) {
 
 template <double CertifierConfig::*Field>
 PyObject* get_real(PyObject* self, void*) {
-  return read<CertifierConfig>(self,
-                               [](const CertifierConfig& c) { return PyFloat_FromDouble(c.*Field); });
+  return read<CertifierConfig>(
+      self, [](const CertifierConfig& c) { return PyFloat_FromDouble(c.*Field); });
 }
 template <double CertifierConfig::*Field>
 int set_real(PyObject* self, PyObject* value, void* name) {
-  return write<CertifierConfig>(self, value, [name](CertifierConfig& c, PyObject* v) {
-    return property_value(static_cast<const char*>(name), [&] { return to_real(v, c.*Field); });
-  });
+  return write_field<CertifierConfig, double, Field>(self, value, static_cast<const char*>(name),
+                                                     to_real);
 }
 
-#define RUVO_THRESHOLD(field) \
-  {#field, get_real<&CertifierConfig::field>, set_real<&CertifierConfig::field>, "", \
-   const_cast<char*>(#field)}
+#define RUVO_THRESHOLD(field)                                                             \
+  {                                                                                       \
+#field, get_real < &CertifierConfig::field>, set_real < &CertifierConfig::field>, "", \
+        const_cast < char*>(#field)                                                       \
+  }
 
 PyGetSetDef kGetSet[] = {
     RUVO_THRESHOLD(safe_threshold),
@@ -64,14 +65,15 @@ PyGetSetDef kGetSet[] = {
 
 const TypeDef kType{
     .name = "builtins.CertifierConfig",
-    .doc = "CertifierConfig(safe_threshold=0.6, caution_threshold=0.3, block_threshold=0.1, "
-           "warning_margin_threshold=0.5)\n--\n\n"
-           "Configuration for the safety certifier.\n"
-           "\n"
-           "Controls the margin thresholds that determine zone classification:\n"
-           "- safe_threshold: margin above which the action is Safe (default 0.6)\n"
-           "- caution_threshold: margin above which the action is Caution (default 0.3)\n"
-           "- block_threshold: margin at or below which the action is Blocked (default 0.1)",
+    .doc =
+        "CertifierConfig(safe_threshold=0.6, caution_threshold=0.3, block_threshold=0.1, "
+        "warning_margin_threshold=0.5)\n--\n\n"
+        "Configuration for the safety certifier.\n"
+        "\n"
+        "Controls the margin thresholds that determine zone classification:\n"
+        "- safe_threshold: margin above which the action is Safe (default 0.6)\n"
+        "- caution_threshold: margin above which the action is Caution (default 0.3)\n"
+        "- block_threshold: margin at or below which the action is Blocked (default 0.1)",
     .basicsize = sizeof(Object<CertifierConfig>),
     .extra_flags = 0,
     .tp_new = certifier_config_new,
@@ -82,7 +84,9 @@ const TypeDef kType{
 
 }  // namespace
 
-PyTypeObject* certifier_config_type() { return cell.get_or_create(kType); }
+PyTypeObject* certifier_config_type() {
+  return cell.get_or_create(kType);
+}
 
 bool to_certifier_config(PyObject* obj, CertifierConfig& out) {
   return to_value(obj, cell.get(), "CertifierConfig", out);

@@ -61,17 +61,17 @@ PyObject* get_action_id(PyObject* self, void*) {
   return read<SimpleAction>(self, [](const SimpleAction& a) { return new_text(a.action_id()); });
 }
 int set_action_id(PyObject* self, PyObject* value, void*) {
-  return write<SimpleAction>(self, value, [](SimpleAction& a, PyObject* v) {
-    return property_value("action_id", [&] { return to_text(v, a.mutable_action_id()); });
-  });
+  return write<SimpleAction, std::string>(
+      self, value, "action_id", to_text,
+      [](SimpleAction& a, std::string&& v) { a.mutable_action_id() = std::move(v); });
 }
 PyObject* get_agent_id(PyObject* self, void*) {
   return read<SimpleAction>(self, [](const SimpleAction& a) { return new_text(a.agent_id()); });
 }
 int set_agent_id(PyObject* self, PyObject* value, void*) {
-  return write<SimpleAction>(self, value, [](SimpleAction& a, PyObject* v) {
-    return property_value("agent_id", [&] { return to_text(v, a.mutable_agent_id()); });
-  });
+  return write<SimpleAction, std::string>(
+      self, value, "agent_id", to_text,
+      [](SimpleAction& a, std::string&& v) { a.mutable_agent_id() = std::move(v); });
 }
 
 PyObject* get_state_deltas(PyObject* self, void*) {
@@ -88,9 +88,10 @@ PyObject* get_state_deltas(PyObject* self, void*) {
   });
 }
 int set_state_deltas(PyObject* self, PyObject* value, void*) {
-  return write<SimpleAction>(self, value, [](SimpleAction& a, PyObject* v) {
-    return property_value("deltas", [&] { return to_deltas(v, a.mutable_state_deltas()); });
-  });
+  return write<SimpleAction, std::vector<StateDelta>>(
+      self, value, "deltas", to_deltas, [](SimpleAction& a, std::vector<StateDelta>&& v) {
+        a.mutable_state_deltas() = std::move(v);
+      });
 }
 
 PyGetSetDef kGetSet[] = {
@@ -103,8 +104,9 @@ PyGetSetDef kGetSet[] = {
 
 const TypeDef kType{
     .name = "builtins.SimpleAction",
-    .doc = "SimpleAction(action_id, agent_id, state_deltas=None)\n--\n\n"
-           "A simple proposed action for safety certification.",
+    .doc =
+        "SimpleAction(action_id, agent_id, state_deltas=None)\n--\n\n"
+        "A simple proposed action for safety certification.",
     .basicsize = sizeof(Object<SimpleAction>),
     .extra_flags = 0,
     .tp_new = simple_action_new,
@@ -115,7 +117,9 @@ const TypeDef kType{
 
 }  // namespace
 
-PyTypeObject* simple_action_type() { return cell.get_or_create(kType); }
+PyTypeObject* simple_action_type() {
+  return cell.get_or_create(kType);
+}
 
 bool to_simple_action(PyObject* obj, SimpleAction& out) {
   return to_value(obj, cell.get(), "SimpleAction", out);

@@ -44,9 +44,8 @@ PyObject* get_dimension(PyObject* self, void*) {
   return read<StateDelta>(self, [](const StateDelta& d) { return new_text(d.dimension); });
 }
 int set_dimension(PyObject* self, PyObject* value, void*) {
-  return write<StateDelta>(self, value, [](StateDelta& d, PyObject* v) {
-    return property_value("dimension", [&] { return to_text(v, d.dimension); });
-  });
+  return write_field<StateDelta, std::string, &StateDelta::dimension>(self, value, "dimension",
+                                                                      to_text);
 }
 
 template <double StateDelta::*Field>
@@ -55,9 +54,8 @@ PyObject* get_real(PyObject* self, void*) {
 }
 template <double StateDelta::*Field>
 int set_real(PyObject* self, PyObject* value, void* name) {
-  return write<StateDelta>(self, value, [name](StateDelta& d, PyObject* v) {
-    return property_value(static_cast<const char*>(name), [&] { return to_real(v, d.*Field); });
-  });
+  return write_field<StateDelta, double, Field>(self, value, static_cast<const char*>(name),
+                                                to_real);
 }
 
 PyGetSetDef kGetSet[] = {
@@ -71,8 +69,9 @@ PyGetSetDef kGetSet[] = {
 
 const TypeDef kType{
     .name = "builtins.StateDelta",
-    .doc = "StateDelta(dimension, from_value=0.0, to_value=0.0)\n--\n\n"
-           "A single dimension of state change proposed by an action.",
+    .doc =
+        "StateDelta(dimension, from_value=0.0, to_value=0.0)\n--\n\n"
+        "A single dimension of state change proposed by an action.",
     .basicsize = sizeof(Object<StateDelta>),
     .extra_flags = 0,
     .tp_new = state_delta_new,
@@ -83,12 +82,16 @@ const TypeDef kType{
 
 }  // namespace
 
-PyTypeObject* state_delta_type() { return cell.get_or_create(kType); }
+PyTypeObject* state_delta_type() {
+  return cell.get_or_create(kType);
+}
 
 bool to_state_delta(PyObject* obj, StateDelta& out) {
   return to_value(obj, cell.get(), "StateDelta", out);
 }
 
-PyObject* new_state_delta(const StateDelta& delta) { return new_instance(cell.get(), delta); }
+PyObject* new_state_delta(const StateDelta& delta) {
+  return new_instance(cell.get(), delta);
+}
 
 }  // namespace ruvo::py
