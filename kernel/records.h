@@ -106,7 +106,9 @@ class MarginMap {
   using const_iterator = Storage::const_iterator;
 
   // Insert, or replace the margin of an existing name.
-  void insert(std::string name, double margin) { entries_.insert_or_assign(std::move(name), margin); }
+  void insert(std::string name, double margin) {
+    entries_.insert_or_assign(std::move(name), margin);
+  }
   const double* find(std::string_view name) const {
     auto it = entries_.find(name);
     return it == entries_.end() ? nullptr : &it->second;

@@ -1,0 +1,90 @@
+// Sealing: canonical text, SHA-256 through libcrypto, identifier.
+#include "kernel/certificate/certificate.h"
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstddef>
+
+#include "kernel/text.h"
+
+namespace ruvo {
+namespace {
+
+constexpr std::string_view kIdPrefix = "cert-";
+constexpr std::size_t kIdHexDigits = 32;
+constexpr std::size_t kDigestBytes = 32;
+
+// Fetching an algorithm walks the provider tables under a lock, so it is done once; a
+// fetched EVP_MD is immutable and safe to share between threads.
+const EVP_MD* sha256_md() {
+  static const EVP_MD* const md = [] {
+    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched != nullptr ? fetched : EVP_sha256();
+  }();
+  return md;
+}
+
+// Upper bound of a piece's length, so the canonical text is built without regrowing.
+std::size_t decision_size_hint(const Decision& decision) {
+  std::size_t n = 32 + decision.reason().size();
+  for (const auto& w : decision.warnings()) n += w.size() + 4;
+  return n;
+}
+
+}  // namespace
+
+std::string canonical_text(const CertificateParts& parts) {
+  // Longest exponential margin is "-1.0000000000000000e-308" (24 bytes); longest
+  // timestamp has nine fraction digits (35 bytes).
+  std::size_t size = 7 + parts.action_id.size() + 7 + parts.agent_id.size() + 12 + 35;
+  for (const auto& [name, margin] : parts.margins) size += 10 + name.size() + 24;
+  size += 10 + decision_size_hint(parts.decision) + 13;
+
+  std::string out;
+  out.reserve(size);
+  out += "action:";
+  out += parts.action_id;
+  out += "|agent:";
+  out += parts.agent_id;
+  out += "|decided_at:";
+  text::append_rfc3339(out, parts.decided_at.seconds, parts.decided_at.nanos);
+  for (const auto& [name, margin] : parts.margins) {
+    out += "|channel:";
+    out += name;
+    out += ':';
+    text::append_exponential16(out, margin);
+  }
+  out += "|decision:";
+  parts.decision.append_debug_form(out);
+  out += "|zone:";
+  out += zone_text(parts.zone);
+  return out;
+}
+
+std::string sha256_hex(std::string_view data) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int length = 0;
+  // A failure here means libcrypto itself is unusable; the zero digest that remains
+  // still yields a well-formed hash text.
+  EVP_Digest(data.data(), data.size(), digest.data(), &length, sha256_md(), nullptr);
+
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex(kDigestBytes * 2, '0');
+  for (std::size_t i = 0; i < kDigestBytes; ++i) {
+    hex[2 * i] = kHex[digest[i] >> 4];
+    hex[2 * i + 1] = kHex[digest[i] & 0x0f];
+  }
+  return hex;
+}
+
+Certificate seal(CertificateParts parts) {
+  std::string hash = sha256_hex(canonical_text(parts));
+  std::string id;
+  id.reserve(kIdPrefix.size() + kIdHexDigits);
+  id += kIdPrefix;
+  id.append(hash, 0, kIdHexDigits);
+  return Certificate(std::move(parts), std::move(hash), std::move(id));
+}
+
+}  // namespace ruvo

@@ -1,0 +1,69 @@
+// The sealed safety certificate: canonical text, SHA-256 fingerprint and identifier.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "kernel/json_value.h"
+#include "kernel/records.h"
+
+namespace ruvo {
+
+// A UTC instant counted from the Unix epoch.
+struct DecisionTime {
+  std::int64_t seconds = 0;
+  std::uint32_t nanos = 0;  // [0, 1e9)
+};
+
+// Everything a certificate carries except what sealing derives (identifier and hash).
+struct CertificateParts {
+  std::string action_id;
+  std::string agent_id;
+  Decision decision = Decision::certified();
+  Zone zone = Zone::Safe;
+  MarginMap margins;
+  std::optional<std::string> binding_constraint;
+  std::optional<double> drift_budget;
+  std::optional<JsonValue> domain_summary;
+  DecisionTime decided_at;
+};
+
+// Read-only once sealed: the only way to build one is seal().
+class Certificate {
+ public:
+  const std::string& certificate_id() const { return certificate_id_; }
+  const std::string& action_id() const { return parts_.action_id; }
+  const std::string& agent_id() const { return parts_.agent_id; }
+  const Decision& decision() const { return parts_.decision; }
+  Zone zone() const { return parts_.zone; }
+  const MarginMap& margins() const { return parts_.margins; }
+  const std::optional<std::string>& binding_constraint() const { return parts_.binding_constraint; }
+  const std::optional<double>& drift_budget() const { return parts_.drift_budget; }
+  const std::optional<JsonValue>& domain_summary() const { return parts_.domain_summary; }
+  DecisionTime decided_at() const { return parts_.decided_at; }
+  const std::string& deterministic_hash() const { return deterministic_hash_; }
+
+ private:
+  friend Certificate seal(CertificateParts parts);
+  Certificate(CertificateParts parts, std::string hash, std::string id)
+      : parts_(std::move(parts)),
+        deterministic_hash_(std::move(hash)),
+        certificate_id_(std::move(id)) {}
+
+  CertificateParts parts_;
+  std::string deterministic_hash_;
+  std::string certificate_id_;
+};
+
+// The text whose SHA-256 is the certificate's hash; no piece is escaped.
+std::string canonical_text(const CertificateParts& parts);
+
+// Lowercase hexadecimal SHA-256 of `data` (64 digits).
+std::string sha256_hex(std::string_view data);
+
+// Hashes the canonical text and derives the identifier; cannot fail.
+Certificate seal(CertificateParts parts);
+
+}  // namespace ruvo

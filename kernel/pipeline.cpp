@@ -1,0 +1,180 @@
+// Margins to zone, decision, drift budget and sealed certificate.
+#include "kernel/pipeline.h"
+
+#include <chrono>
+#include <cmath>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kernel/text.h"
+
+namespace ruvo {
+namespace {
+
+constexpr std::string_view kNoChannel = "none";
+
+double clamp_margin(double m) {
+  // NaN fails both tests and passes through; -0.0 is not below 0.0 and keeps its sign.
+  if (m < 0.0) return 0.0;
+  if (m > 1.0) return 1.0;
+  return m;
+}
+
+// A NaN margin means the channel could not tell how close the limit is, so it is treated
+// as the most binding of all: the first NaN by name wins, otherwise the smallest number,
+// ties to the name that sorts first.
+const std::pair<const std::string, double>& binding_entry(const MarginMap& margins) {
+  const auto* candidate = &margins.first();
+  for (const auto& entry : margins) {
+    if (std::isnan(candidate->second)) break;
+    if (std::isnan(entry.second) || candidate->second > entry.second) candidate = &entry;
+  }
+  return *candidate;
+}
+
+std::string regime_text(std::string_view binding, double m) {
+  std::string out;
+  out.reserve(64 + binding.size());
+  out += "Regime change detected (binding constraint: ";
+  out += binding;
+  out += ", margin: ";
+  text::append_fixed(out, m, 4);
+  out += ')';
+  return out;
+}
+
+std::string block_text(std::string_view binding, double m, double block) {
+  std::string out;
+  out.reserve(64 + binding.size());
+  out += "Margin ";
+  text::append_fixed(out, m, 4);
+  out += " on '";
+  out += binding;
+  out += "' is at or below block threshold ";
+  text::append_fixed(out, block, 2);
+  return out;
+}
+
+std::string review_text(std::string_view binding, double m, double caution) {
+  std::string out;
+  out.reserve(64 + binding.size());
+  out += "Margin ";
+  text::append_fixed(out, m, 4);
+  out += " on '";
+  out += binding;
+  out += "' requires human review (threshold: ";
+  text::append_fixed(out, caution, 2);
+  out += ')';
+  return out;
+}
+
+std::vector<std::string> caution_warnings(const MarginMap& margins, double m, double warning) {
+  std::vector<std::string> warnings;
+  for (const auto& [name, margin] : margins) {
+    if (!(margin <= warning)) continue;
+    std::string& w = warnings.emplace_back();
+    w.reserve(48 + name.size());
+    w += "Channel '";
+    w += name;
+    w += "' margin ";
+    text::append_fixed(w, margin, 4);
+    w += " below warning threshold";
+  }
+  if (warnings.empty()) {
+    std::string& w = warnings.emplace_back();
+    w.reserve(48);
+    w += "Minimum margin ";
+    text::append_fixed(w, m, 4);
+    w += " in caution zone";
+  }
+  return warnings;
+}
+
+double drift_budget(const CertifierConfig& config, double m) {
+  if (m > config.safe_threshold) return m - config.safe_threshold;
+  if (m > config.caution_threshold) return m - config.caution_threshold;
+  if (m > config.block_threshold) return m - config.block_threshold;
+  return 0.0;
+}
+
+}  // namespace
+
+DecisionTime utc_now() {
+  using namespace std::chrono;
+  const auto since_epoch = system_clock::now().time_since_epoch();
+  const auto secs = floor<seconds>(since_epoch);
+  const auto nanos = duration_cast<nanoseconds>(since_epoch - secs);
+  return DecisionTime{static_cast<std::int64_t>(secs.count()),
+                      static_cast<std::uint32_t>(nanos.count())};
+}
+
+Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterContract& adapter,
+                            const ProposedAction& action, Clock clock) {
+  CertificateParts parts;
+  parts.decided_at = clock();
+
+  Result<StateVector> proposed_result = adapter.map_action_to_state(action);
+  if (!proposed_result) return std::move(proposed_result).error();
+  const StateVector proposed = std::move(proposed_result).value();
+
+  Result<ChannelList> channels_result = adapter.constraint_channels();
+  if (!channels_result) return std::move(channels_result).error();
+  const ChannelList channels = std::move(channels_result).value();
+
+  for (const auto& channel : channels) {
+    // An empty slot is a broken adapter; refusing it beats certifying without a channel.
+    if (!channel) {
+      return KernelError(KernelError::Kind::PipelineFailed,
+                         "constraint_channels returned an empty channel");
+    }
+    Result<double> margin = channel->evaluate(proposed);
+    if (!margin) return std::move(margin).error();
+    parts.margins.insert(std::string(channel->name()), clamp_margin(margin.value()));
+  }
+
+  double m = 1.0;
+  if (parts.margins.empty()) {
+    parts.binding_constraint.emplace(kNoChannel);
+  } else {
+    const auto& binding = binding_entry(parts.margins);
+    parts.binding_constraint.emplace(binding.first);
+    m = binding.second;
+  }
+  const std::string& binding_name = *parts.binding_constraint;
+
+  Result<StateVector> current_result = adapter.current_state();
+  const StateVector current =
+      current_result ? std::move(current_result).value() : StateVector(proposed.size(), 0.0);
+
+  Result<bool> regime = adapter.detect_regime_change(current, proposed);
+  if (!regime) return std::move(regime).error();
+
+  // The first rule that applies wins; a regime change escalates whatever the margin.
+  if (regime.value()) {
+    parts.zone = m > config.caution_threshold ? Zone::Caution : Zone::Danger;
+    parts.decision = Decision::escalate_to_human(regime_text(binding_name, m));
+  } else if (std::isnan(m) || m <= config.block_threshold) {
+    parts.zone = Zone::Danger;
+    parts.decision = Decision::blocked(block_text(binding_name, m, config.block_threshold));
+  } else if (m <= config.caution_threshold) {
+    parts.zone = Zone::Danger;
+    parts.decision =
+        Decision::escalate_to_human(review_text(binding_name, m, config.caution_threshold));
+  } else if (m <= config.safe_threshold) {
+    parts.zone = Zone::Caution;
+    parts.decision = Decision::certified_with_warning(
+        caution_warnings(parts.margins, m, config.warning_margin_threshold));
+  } else {
+    parts.zone = Zone::Safe;
+    parts.decision = Decision::certified();
+  }
+  parts.drift_budget = drift_budget(config, m);
+
+  parts.domain_summary = adapter.domain_summary(parts.margins);
+  parts.action_id = action.action_id();
+  parts.agent_id = action.agent_id();
+  return seal(std::move(parts));
+}
+
+}  // namespace ruvo

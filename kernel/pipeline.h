@@ -1,0 +1,21 @@
+// The certification pipeline: from a proposed action to a sealed certificate.
+#pragma once
+
+#include "kernel/certificate/certificate.h"
+#include "kernel/contracts.h"
+#include "kernel/records.h"
+
+namespace ruvo {
+
+// Read once per certification; a plain function pointer so tests can pin the time.
+using Clock = DecisionTime (*)();
+
+// The system's UTC wall clock.
+DecisionTime utc_now();
+
+// Runs one certification. Adapter and channel errors come back unchanged; a failing
+// current_state is replaced by zeros of the proposed length.
+Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterContract& adapter,
+                            const ProposedAction& action, Clock clock = utc_now);
+
+}  // namespace ruvo
