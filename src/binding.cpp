@@ -85,8 +85,8 @@ void append_name_list(std::string& out, const std::vector<const char*>& names) {
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   if (sig.required == sig.count) {
-    PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
-                 sig.display, static_cast<int>(sig.count), given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", sig.display,
+                 static_cast<int>(sig.count), given, verb);
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given",
                  sig.display, static_cast<int>(sig.required), static_cast<int>(sig.count), given,
@@ -129,8 +129,8 @@ bool Args::finish() {
   std::string msg(sig_.display);
   msg += " missing ";
   msg += std::to_string(missing.size());
-  msg += missing.size() == 1 ? " required positional argument: "
-                             : " required positional arguments: ";
+  msg +=
+      missing.size() == 1 ? " required positional argument: " : " required positional arguments: ";
   append_name_list(msg, missing);
   PyErr_SetString(PyExc_TypeError, msg.c_str());
   return false;

@@ -2,8 +2,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "src/agentic_adapter.h"
 #include "src/binding.h"
 #include "src/certifier_config.h"
+#include "src/safety_certificate.h"
+#include "src/safety_certifier.h"
 #include "src/simple_action.h"
 #include "src/state_delta.h"
 
@@ -32,9 +35,9 @@ struct ClassEntry {
 
 // Registration order is part of the interface: it is the order of __all__.
 constexpr ClassEntry kClasses[] = {
-    {"SimpleAction", simple_action_type},
-    {"StateDelta", state_delta_type},
-    {"CertifierConfig", certifier_config_type},
+    {"SafetyCertificate", safety_certificate_type}, {"SafetyCertifier", safety_certifier_type},
+    {"SimpleAction", simple_action_type},           {"StateDelta", state_delta_type},
+    {"CertifierConfig", certifier_config_type},     {"AgenticAdapter", agentic_adapter_type},
 };
 
 bool add_public(PyObject* module, PyObject* name, PyObject* value) {

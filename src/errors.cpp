@@ -1,0 +1,86 @@
+// Exception texts and the exceptions raised for kernel and adapter failures.
+#include "src/errors.h"
+
+#include "src/binding.h"
+
+namespace ruvo::py {
+
+namespace {
+
+void append_utf8(std::string& out, Py_UCS4 cp) {
+  if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+void append_lossy(std::string& out, PyObject* str) {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
+    out.append(utf8, static_cast<std::size_t>(size));
+    return;
+  }
+  // Only lone surrogates make the fast path fail; replace them one by one.
+  PyErr_Clear();
+  Py_ssize_t length = PyUnicode_GetLength(str);
+  for (Py_ssize_t i = 0; i < length; ++i) append_utf8(out, PyUnicode_ReadChar(str, i));
+}
+
+}  // namespace
+
+std::string lossy_utf8(PyObject* str) {
+  std::string out;
+  append_lossy(out, str);
+  return out;
+}
+
+std::string exception_text(PyObject* exc) {
+  std::string out;
+  Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(exc)));
+  if (name) {
+    append_lossy(out, name.get());
+  } else {
+    PyErr_Clear();
+    out += Py_TYPE(exc)->tp_name;
+  }
+  out += ": ";
+  Ref text = Ref::steal(PyObject_Str(exc));
+  if (text) {
+    append_lossy(out, text.get());
+  } else {
+    PyErr_Clear();
+    out += "<exception str() failed>";
+  }
+  return out;
+}
+
+std::string take_exception_text() {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (!exc) return std::string();
+  return exception_text(exc.get());
+}
+
+void raise_kernel_error(const KernelError& error) {
+  std::string text = error.display();
+  PyErr_SetObject(PyExc_RuntimeError, Ref::steal(new_text(text)).get());
+}
+
+void raise_adapter_error(std::string_view exception_text) {
+  std::string text = "Adapter must be an AgenticAdapter or a DomainAdapter subclass: ";
+  text += exception_text;
+  PyErr_SetObject(PyExc_TypeError, Ref::steal(new_text(text)).get());
+}
+
+}  // namespace ruvo::py

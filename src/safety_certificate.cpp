@@ -1,0 +1,191 @@
+// The Python class SafetyCertificate: nine read-only properties, repr and JSON text.
+#include "src/safety_certificate.h"
+
+#include <cstdio>
+#include <optional>
+
+namespace ruvo::py {
+namespace {
+
+TypeCell cell;
+
+struct CertificateView {
+  std::string certificate_id;
+  std::string action_id;
+  std::string agent_id;
+  std::string decision;
+  std::string_view zone;
+  MarginMap margins;
+  std::optional<std::string> binding_constraint;
+  std::optional<double> drift_budget;
+  std::string deterministic_hash;
+};
+
+using View = CertificateView;
+
+PyObject* certificate_repr(PyObject* self) {
+  return read<View>(self, [](const View& c) {
+    std::string out = "SafetyCertificate(id=";
+    out += c.certificate_id;
+    out += ", decision=";
+    out += c.decision;
+    out += ", zone=";
+    out += c.zone;
+    out += ')';
+    return new_text(out);
+  });
+}
+
+void append_json_string(std::string& out, std::string_view s) {
+  out += '"';
+  for (char ch : s) {
+    switch (ch) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(ch) < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(ch));
+          out += buf;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  out += '"';
+}
+
+PyObject* to_json(PyObject* self, PyObject*) {
+  return read<View>(self, [](const View& c) {
+    // Members in byte order of their names.
+    const std::pair<std::string_view, std::string_view> members[] = {
+        {"action_id", c.action_id},
+        {"agent_id", c.agent_id},
+        {"certificate_id", c.certificate_id},
+        {"decision", c.decision},
+        {"deterministic_hash", c.deterministic_hash},
+        {"zone", c.zone},
+    };
+    std::string out = "{\n";
+    bool first = true;
+    for (const auto& [name, value] : members) {
+      if (!first) out += ",\n";
+      first = false;
+      out += "  ";
+      append_json_string(out, name);
+      out += ": ";
+      append_json_string(out, value);
+    }
+    out += "\n}";
+    return new_text(out);
+  });
+}
+
+template <std::string View::*Field>
+PyObject* get_text(PyObject* self, void*) {
+  return read<View>(self, [](const View& c) { return new_text(c.*Field); });
+}
+
+PyObject* get_zone(PyObject* self, void*) {
+  return read<View>(self, [](const View& c) { return new_text(c.zone); });
+}
+
+PyObject* get_margins(PyObject* self, void*) {
+  return read<View>(self, [](const View& c) -> PyObject* {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [name, margin] : c.margins) {
+      Ref key = Ref::steal(new_text(name));
+      Ref value = Ref::steal(PyFloat_FromDouble(margin));
+      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  });
+}
+
+PyObject* get_binding_constraint(PyObject* self, void*) {
+  return read<View>(self, [](const View& c) -> PyObject* {
+    if (!c.binding_constraint) Py_RETURN_NONE;
+    return new_text(*c.binding_constraint);
+  });
+}
+
+PyObject* get_drift_budget(PyObject* self, void*) {
+  return read<View>(self, [](const View& c) -> PyObject* {
+    if (!c.drift_budget) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*c.drift_budget);
+  });
+}
+
+PyGetSetDef kGetSet[] = {
+    {"certificate_id", get_text<&View::certificate_id>, nullptr, "", nullptr},
+    {"action_id", get_text<&View::action_id>, nullptr, "", nullptr},
+    {"agent_id", get_text<&View::agent_id>, nullptr, "", nullptr},
+    {"decision", get_text<&View::decision>, nullptr, "", nullptr},
+    {"zone", get_zone, nullptr, "", nullptr},
+    {"margins", get_margins, nullptr, "", nullptr},
+    {"binding_constraint", get_binding_constraint, nullptr, "", nullptr},
+    {"drift_budget", get_drift_budget, nullptr, "", nullptr},
+    {"deterministic_hash", get_text<&View::deterministic_hash>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kMethods[] = {
+    {"to_json", to_json, METH_NOARGS, "to_json($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const TypeDef kType{
+    .name = "builtins.SafetyCertificate",
+    .doc = "Python-visible safety certificate.",
+    .basicsize = sizeof(Object<View>),
+    .extra_flags = 0,
+    .tp_new = nullptr,
+    .dealloc = dealloc_instance<View>,
+    .repr = certificate_repr,
+    .getset = kGetSet,
+    .methods = kMethods,
+};
+
+}  // namespace
+
+PyTypeObject* safety_certificate_type() {
+  return cell.get_or_create(kType);
+}
+
+PyObject* new_safety_certificate(Certificate&& certificate) {
+  Certificate& c = certificate;
+  View view{
+      .certificate_id = c.certificate_id(),
+      .action_id = c.action_id(),
+      .agent_id = c.agent_id(),
+      .decision = c.decision().debug_form(),
+      .zone = zone_text(c.zone()),
+      .margins = c.margins(),
+      .binding_constraint = c.binding_constraint(),
+      .drift_budget = c.drift_budget(),
+      .deterministic_hash = c.deterministic_hash(),
+  };
+  return new_instance(cell.get(), std::move(view));
+}
+
+}  // namespace ruvo::py

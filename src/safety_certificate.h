@@ -1,0 +1,13 @@
+// The Python class SafetyCertificate, the read-only view of a sealed certificate.
+#pragma once
+
+#include "kernel/certificate/certificate.h"
+#include "src/binding.h"
+
+namespace ruvo::py {
+
+PyTypeObject* safety_certificate_type();
+// A new certificate object holding copies of the fields Python can read.
+PyObject* new_safety_certificate(Certificate&& certificate);
+
+}  // namespace ruvo::py
