@@ -242,6 +242,17 @@ Py_ssize_t sequence_size_hint(PyObject* obj) noexcept {
   return std::min(n, kCap);
 }
 
+bool to_real_vector(PyObject* obj, std::vector<double>& out) {
+  return for_each_in_sequence(
+      obj, [&](std::size_t n) { out.reserve(n); },
+      [&](PyObject* item) {
+        double d = 0.0;
+        if (!to_real(item, d)) return false;
+        out.push_back(d);
+        return true;
+      });
+}
+
 void raise_argument_error(const char* name) {
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) return;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace ruvo::py {
 
@@ -262,6 +263,9 @@ bool for_each_in_sequence(PyObject* obj, Reserve&& reserve, Item&& item) {
     if (!item(element.get())) return false;
   }
 }
+
+// A sequence of floats (a str is refused).
+bool to_real_vector(PyObject* obj, std::vector<double>& out);
 
 // Turns a pending conversion TypeError into "argument '<name>': <message>"; any other
 // exception is left as it is.

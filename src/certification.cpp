@@ -5,6 +5,7 @@
 #include "src/agentic_adapter.h"
 #include "src/binding.h"
 #include "src/errors.h"
+#include "src/python_adapter.h"
 #include "src/safety_certificate.h"
 
 namespace ruvo::py {
@@ -19,6 +20,28 @@ PyObject* finish(Result<Certificate>&& result) {
   return new_safety_certificate(std::move(result).value());
 }
 
+PyObject* certify_python_adapter(PyObject* object, const CertifierConfig& config,
+                                 const SimpleAction& action) {
+  Failures failures;
+  std::string domain;
+  if (!call_domain_name(object, domain)) {
+    std::string text = failures.take();
+    if (failures.propagating()) return failures.raise_kept();
+    raise_adapter_error(text);
+    return nullptr;
+  }
+  std::optional<Result<Certificate>> result;
+  {
+    PythonDomainAdapter adapter(std::move(domain), Ref::borrow(object), failures);
+    result.emplace(certify(config, adapter, action));
+  }
+  if (failures.propagating()) {
+    result.reset();
+    return failures.raise_kept();
+  }
+  return finish(std::move(*result));
+}
+
 }  // namespace
 
 PyObject* certify_with(PyObject* adapter, const CertifierConfig& config,
@@ -28,21 +51,7 @@ PyObject* certify_with(PyObject* adapter, const CertifierConfig& config,
     if (!borrow) return nullptr;
     return finish(certify(config, agentic->value, action));
   }
-  Ref name = Ref::steal(PyObject_CallMethod(adapter, "domain_name", nullptr));
-  if (!name) {
-    raise_adapter_error(take_exception_text());
-    return nullptr;
-  }
-  std::string domain;
-  if (!to_text(name.get(), domain)) {
-    raise_adapter_error(take_exception_text());
-    return nullptr;
-  }
-  // Python-implemented adapters are not supported yet.
-  PyErr_SetString(PyExc_TypeError,
-                  "Adapter must be an AgenticAdapter or a DomainAdapter subclass: "
-                  "TypeError: Python adapters are not supported yet");
-  return nullptr;
+  return certify_python_adapter(adapter, config, action);
 }
 
 }  // namespace ruvo::py

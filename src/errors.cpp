@@ -46,7 +46,15 @@ std::string lossy_utf8(PyObject* str) {
   return out;
 }
 
-std::string exception_text(PyObject* exc) {
+bool must_propagate(PyObject* exc) {
+  return !PyErr_GivenExceptionMatches(exc, PyExc_Exception);
+}
+
+void Failures::keep(Ref exc) {
+  if (!kept_) kept_ = std::move(exc);
+}
+
+std::string Failures::render(PyObject* exc) {
   std::string out;
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(exc)));
   if (name) {
@@ -60,16 +68,26 @@ std::string exception_text(PyObject* exc) {
   if (text) {
     append_lossy(out, text.get());
   } else {
-    PyErr_Clear();
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    if (failure && must_propagate(failure.get())) keep(std::move(failure));
     out += "<exception str() failed>";
   }
   return out;
 }
 
-std::string take_exception_text() {
+std::string Failures::take() {
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   if (!exc) return std::string();
-  return exception_text(exc.get());
+  if (must_propagate(exc.get())) {
+    keep(std::move(exc));
+    return std::string();
+  }
+  return render(exc.get());
+}
+
+PyObject* Failures::raise_kept() {
+  PyErr_SetRaisedException(kept_.release());
+  return nullptr;
 }
 
 void raise_kernel_error(const KernelError& error) {

@@ -12,11 +12,28 @@ namespace ruvo::py {
 // UTF-8 content of a str; lone surrogates come out as U+FFFD.
 std::string lossy_utf8(PyObject* str);
 
-// "<qualified type name>: <str(exc)>", with "<exception str() failed>" when str() raises.
-std::string exception_text(PyObject* exc);
+// True for exceptions that must reach the caller unchanged (KeyboardInterrupt,
+// SystemExit and anything else that is not an Exception).
+bool must_propagate(PyObject* exc);
 
-// Fetches and clears the pending exception and renders it.
-std::string take_exception_text();
+// The Python failures met during one certification. Ordinary exceptions are rendered to
+// text and dropped at once; the first one that must propagate is kept aside, so the
+// kernel never sees a pending exception, and re-raised when the certification is over.
+class Failures {
+ public:
+  // Fetches, clears and renders the pending exception.
+  std::string take();
+  // "<qualified type name>: <str(exc)>", "<exception str() failed>" when str() raises.
+  std::string render(PyObject* exc);
+
+  bool propagating() const noexcept { return static_cast<bool>(kept_); }
+  // Raises the kept exception again; returns null for the caller to pass on.
+  PyObject* raise_kept();
+
+ private:
+  void keep(Ref exc);
+  Ref kept_;
+};
 
 // RuntimeError whose only argument is the error's display text.
 void raise_kernel_error(const KernelError& error);

@@ -3,8 +3,11 @@
 #include <cstdint>
 
 #include "src/agentic_adapter.h"
+#include "src/base_classes.h"
 #include "src/binding.h"
 #include "src/certifier_config.h"
+#include "src/certify_action.h"
+#include "src/method_names.h"
 #include "src/safety_certificate.h"
 #include "src/safety_certifier.h"
 #include "src/simple_action.h"
@@ -38,6 +41,7 @@ constexpr ClassEntry kClasses[] = {
     {"SafetyCertificate", safety_certificate_type}, {"SafetyCertifier", safety_certifier_type},
     {"SimpleAction", simple_action_type},           {"StateDelta", state_delta_type},
     {"CertifierConfig", certifier_config_type},     {"AgenticAdapter", agentic_adapter_type},
+    {"DomainAdapter", domain_adapter_type},         {"ConstraintChannel", constraint_channel_type},
 };
 
 bool add_public(PyObject* module, PyObject* name, PyObject* value) {
@@ -62,6 +66,13 @@ bool register_class(PyObject* module, const ClassEntry& entry) {
   return name && add_public(module, name.get(), reinterpret_cast<PyObject*>(type));
 }
 
+bool register_function(PyObject* module) {
+  Ref function = Ref::steal(new_certify_action_function(module));
+  if (!function) return false;
+  Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  return name && add_public(module, name.get(), function.get());
+}
+
 PyObject* init_module() {
   std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1 && PyErr_Occurred()) return nullptr;
@@ -74,11 +85,13 @@ PyObject* init_module() {
   }
   if (module_cell != nullptr) return Py_NewRef(module_cell);
 
+  if (!intern_method_names()) return nullptr;
   Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
   if (!module) return nullptr;
   for (const ClassEntry& entry : kClasses) {
     if (!register_class(module.get(), entry)) return nullptr;
   }
+  if (!register_function(module.get())) return nullptr;
   module_cell = module.release();
   return Py_NewRef(module_cell);
 }

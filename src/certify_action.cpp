@@ -1,0 +1,142 @@
+// The module function certify_action: one-shot certification from loose arguments.
+#include "src/certify_action.h"
+
+#include <map>
+
+#include "src/certification.h"
+#include "src/certifier_config.h"
+#include "src/simple_action.h"
+
+namespace ruvo::py {
+namespace {
+
+constexpr Param kParams[] = {
+    {"adapter", Default::Required},      {"action_id", Default::None},
+    {"agent_id", Default::None},         {"deltas", Default::None},
+    {"action", Default::None},           {"config", Default::None},
+    {"safe_threshold", Default::Value},  {"caution_threshold", Default::Value},
+    {"block_threshold", Default::Value},
+};
+constexpr Signature kSignature = signature("certify_action()", kParams);
+
+enum : std::size_t {
+  kAdapter,
+  kActionId,
+  kAgentId,
+  kDeltas,
+  kAction,
+  kConfig,
+  kSafe,
+  kCaution,
+  kBlock,
+};
+
+using DeltaMap = std::map<std::string, double, ByteOrder>;
+
+bool fail_iteration(const char* message) {
+  PyErr_SetString(PyExc_RuntimeError, message);
+  return false;
+}
+
+// Walks the dict once in its own order; a dict changed by a value's own conversion
+// ends the walk rather than reading freed or shifted entries.
+bool to_delta_map(PyObject* obj, DeltaMap& out) {
+  if (!PyDict_Check(obj)) {
+    set_conversion_error(obj, "PyDict");
+    return false;
+  }
+  const Py_ssize_t size = PyDict_GET_SIZE(obj);
+  Py_ssize_t remaining = size;
+  Py_ssize_t pos = 0;
+  PyObject* borrowed_key;
+  PyObject* borrowed_value;
+  while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
+    if (remaining-- == 0) return fail_iteration("dictionary keys changed during iteration");
+    Ref key = Ref::borrow(borrowed_key);
+    Ref value = Ref::borrow(borrowed_value);
+    std::string dimension;
+    double to_value = 0.0;
+    if (!to_text(key.get(), dimension) || !to_real(value.get(), to_value)) return false;
+    if (PyDict_GET_SIZE(obj) != size) {
+      return fail_iteration("dictionary changed size during iteration");
+    }
+    out.insert_or_assign(std::move(dimension), to_value);
+  }
+  return true;
+}
+
+PyObject* certify_action(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    Args a(kSignature);
+    std::string action_id = "unnamed";
+    std::string agent_id = "unnamed";
+    DeltaMap deltas;
+    SimpleAction given_action;
+    CertifierConfig given_config;
+    CertifierConfig loose;
+    // Every argument is converted, even those the chosen form ignores.
+    if (!a.bind(args, nargs, kwnames) || !a.text(kActionId, action_id) ||
+        !a.text(kAgentId, agent_id) ||
+        !a.convert(kDeltas, [&](PyObject* v) { return to_delta_map(v, deltas); }) ||
+        !a.convert(kAction, [&](PyObject* v) { return to_simple_action(v, given_action); }) ||
+        !a.convert(kConfig, [&](PyObject* v) { return to_certifier_config(v, given_config); }) ||
+        !a.real(kSafe, loose.safe_threshold) || !a.real(kCaution, loose.caution_threshold) ||
+        !a.real(kBlock, loose.block_threshold)) {
+      return nullptr;
+    }
+    const CertifierConfig& config = a.given(kConfig) ? given_config : loose;
+    if (a.given(kAction)) return certify_with(a[kAdapter], config, given_action);
+
+    std::vector<StateDelta> state_deltas;
+    state_deltas.reserve(deltas.size());
+    for (auto& [dimension, to_value] : deltas) {
+      state_deltas.push_back(StateDelta{dimension, 1.0, to_value});
+    }
+    SimpleAction built(std::move(action_id), std::move(agent_id), std::move(state_deltas));
+    return certify_with(a[kAdapter], config, built);
+  });
+}
+
+PyMethodDef kDef = {
+    "certify_action",
+    as_method(certify_action),
+    METH_FASTCALL | METH_KEYWORDS,
+    "certify_action(adapter, action_id=None, agent_id=None, deltas=None, action=None, "
+    "config=None, safe_threshold=0.6, caution_threshold=0.3, block_threshold=0.1)\n"
+    "--\n"
+    "\n"
+    "Certify an action using a domain adapter.\n"
+    "\n"
+    "The adapter can be either:\n"
+    "- An AgenticAdapter (convenience wrapper)\n"
+    "- A custom DomainAdapter subclass\n"
+    "\n"
+    "When using AgenticAdapter, pass deltas as a dict of dimension_name -> to_value.\n"
+    "When using a custom DomainAdapter, pass a SimpleAction directly via the `action`\n"
+    "parameter.\n"
+    "\n"
+    "Args:\n"
+    "    adapter: AgenticAdapter or DomainAdapter subclass instance\n"
+    "    action_id: Unique action identifier (used with AgenticAdapter)\n"
+    "    agent_id: Agent identifier (used with AgenticAdapter)\n"
+    "    deltas: Dict of dimension_name -> to_value (used with AgenticAdapter)\n"
+    "    action: SimpleAction instance (used with custom DomainAdapter)\n"
+    "    config: CertifierConfig instance (optional, uses defaults if not provided)\n"
+    "    safe_threshold: Margin threshold for Safe zone (default 0.6, ignored if config set)\n"
+    "    caution_threshold: Margin threshold for Caution zone (default 0.3, ignored if config "
+    "set)\n"
+    "    block_threshold: Margin threshold for Blocked (default 0.1, ignored if config set)\n"
+    "\n"
+    "Returns:\n"
+    "    SafetyCertificate with the certification decision",
+};
+
+}  // namespace
+
+PyObject* new_certify_action_function(PyObject* module) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return nullptr;
+  return PyCMethod_New(&kDef, module, module_name.get(), nullptr);
+}
+
+}  // namespace ruvo::py
