@@ -24,7 +24,7 @@ double clamp_margin(double m) {
 // A NaN margin means the channel could not tell how close the limit is, so it is treated
 // as the most binding of all: the first NaN by name wins, otherwise the smallest number,
 // ties to the name that sorts first.
-const std::pair<const std::string, double>& binding_entry(const MarginMap& margins) {
+const MarginMap::value_type& binding_entry(const MarginMap& margins) {
   const auto* candidate = &margins.first();
   for (const auto& entry : margins) {
     if (std::isnan(candidate->second)) break;
@@ -122,6 +122,7 @@ Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterCo
   if (!channels_result) return std::move(channels_result).error();
   const ChannelList channels = std::move(channels_result).value();
 
+  parts.margins.reserve(channels.size());
   for (const auto& channel : channels) {
     // An empty slot is a broken adapter; refusing it beats certifying without a channel.
     if (!channel) {

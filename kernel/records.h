@@ -1,8 +1,8 @@
 // The plain records exchanged by the kernel, the adapters and the Python layer.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -100,27 +100,45 @@ struct ByteOrder {
   bool operator()(std::string_view a, std::string_view b) const noexcept { return a < b; }
 };
 
+// A sorted vector: a certification holds a handful of channels, so one block of entries
+// beats a node per name both to build and to walk.
 class MarginMap {
  public:
-  using Storage = std::map<std::string, double, ByteOrder>;
+  using value_type = std::pair<std::string, double>;
+  using Storage = std::vector<value_type>;
   using const_iterator = Storage::const_iterator;
 
   // Insert, or replace the margin of an existing name.
   void insert(std::string name, double margin) {
-    entries_.insert_or_assign(std::move(name), margin);
+    auto it = lower_bound(entries_, name);
+    if (it != entries_.end() && it->first == name) {
+      it->second = margin;
+    } else {
+      entries_.emplace(it, std::move(name), margin);
+    }
   }
   const double* find(std::string_view name) const {
-    auto it = entries_.find(name);
-    return it == entries_.end() ? nullptr : &it->second;
+    auto it = lower_bound(entries_, name);
+    return it != entries_.end() && it->first == name ? &it->second : nullptr;
   }
+  void reserve(std::size_t n) { entries_.reserve(n); }
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   const_iterator begin() const { return entries_.begin(); }
   const_iterator end() const { return entries_.end(); }
   // Entry with the smallest name; the map must not be empty.
-  const std::pair<const std::string, double>& first() const { return *entries_.begin(); }
+  const value_type& first() const { return entries_.front(); }
 
  private:
+  template <class S>
+  static auto lower_bound(S& entries, std::string_view name) -> decltype(entries.begin()) {
+    // Names mostly arrive in order, so the end is checked before searching.
+    if (entries.empty() || ByteOrder()(entries.back().first, name)) return entries.end();
+    return std::lower_bound(
+        entries.begin(), entries.end(), name,
+        [](const value_type& e, std::string_view n) { return ByteOrder()(e.first, n); });
+  }
+
   Storage entries_;
 };
 

@@ -142,10 +142,13 @@ Result<bool> AgenticAdapterCore::detect_regime_change(std::span<const double> /*
 
 std::optional<JsonValue> AgenticAdapterCore::domain_summary(const MarginMap& margins) const {
   JsonValue::Object channel_margins;
+  channel_margins.reserve(margins.size());
   for (const auto& [name, margin] : margins) {
-    channel_margins.emplace_hint(channel_margins.end(), name, JsonValue::number(margin));
+    channel_margins.emplace(name, JsonValue::number(margin));
   }
+  // Members added in byte order, so each one lands at the end.
   JsonValue::Object summary;
+  summary.reserve(4);
   summary.emplace("budget_utilization", JsonValue::number(budget_utilization()));
   summary.emplace("channel_margins", JsonValue::object(std::move(channel_margins)));
   summary.emplace("domain", JsonValue::string("agentic"));
