@@ -2,6 +2,8 @@
 #include "kernel/text.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -14,6 +16,8 @@ namespace {
 
 using unicode_tables::Range;
 
+__extension__ typedef unsigned __int128 Uint128;
+
 template <std::size_t N>
 bool in_ranges(const Range (&table)[N], char32_t cp) {
   // First range starting after cp; the one before it is the only candidate.
@@ -24,6 +28,11 @@ bool in_ranges(const Range (&table)[N], char32_t cp) {
 }
 
 constexpr char32_t kReplacement = 0xFFFD;
+
+// Printable ASCII that a quoted text writes as it is.
+constexpr bool is_plain_ascii(unsigned char b) {
+  return b >= 0x20 && b < 0x7F && b != '"' && b != '\\';
+}
 
 // Decodes one code point at s[i] and advances i. An ill-formed sequence yields U+FFFD for its
 // maximal well-formed prefix (at least one byte), so a truncated sequence costs one
@@ -120,6 +129,99 @@ bool append_non_finite(std::string& out, double value) {
   return false;
 }
 
+// "00" to "99", so digits are written two at a time.
+constexpr auto kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * static_cast<std::size_t>(i)] = static_cast<char>('0' + i / 10);
+    pairs[2 * static_cast<std::size_t>(i) + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+// Writes v < 10^8 as exactly eight digits.
+void write_8_digits(char* p, std::uint32_t v) {
+  const std::uint32_t high = v / 10000;
+  const std::uint32_t low = v % 10000;
+  std::memcpy(p, &kDigitPairs[2 * (high / 100)], 2);
+  std::memcpy(p + 2, &kDigitPairs[2 * (high % 100)], 2);
+  std::memcpy(p + 4, &kDigitPairs[2 * (low / 100)], 2);
+  std::memcpy(p + 6, &kDigitPairs[2 * (low % 100)], 2);
+}
+
+// Powers of five up to 5^32, the largest whose product with a 53-bit mantissa fits in
+// 128 bits.
+constexpr std::size_t kMaxScale = 32;
+constexpr auto kPowersOfFive = [] {
+  std::array<Uint128, kMaxScale + 1> powers{};
+  powers[0] = 1;
+  for (std::size_t k = 1; k < powers.size(); ++k) powers[k] = powers[k - 1] * 5;
+  return powers;
+}();
+
+constexpr std::uint64_t kSeventeenDigits = 100000000000000000ULL;  // 10^17
+constexpr std::uint64_t kSixteenDigits = kSeventeenDigits / 10;
+
+// floor(mantissa * 2^exp2 * 10^scale), and whether the dropped fraction is below, at or
+// above one half (-1, 0, 1), computed exactly in 128 bits.
+struct Scaled {
+  std::uint64_t digits;
+  int fraction;
+};
+Scaled scale_exactly(std::uint64_t mantissa, int exp2, int scale) {
+  const Uint128 v = Uint128{mantissa} * kPowersOfFive[static_cast<std::size_t>(scale)];
+  const int shift = exp2 + scale;
+  if (shift >= 0) return {static_cast<std::uint64_t>(v << shift), -1};
+  const int drop = -shift;
+  const Uint128 half = Uint128{1} << (drop - 1);
+  const Uint128 rest = v & ((half << 1) - 1);
+  return {static_cast<std::uint64_t>(v >> drop), rest < half ? -1 : rest == half ? 0 : 1};
+}
+
+// The exponential text of a finite non-zero magnitude in [1e-16, 1e16), the range of every
+// margin worth the effort, without the general formatter: the seventeen digits are
+// rounded half to even from the exact scaled value. Returns false for anything else.
+bool append_exponential16_exact(std::string& out, double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  if (value == 0.0) {
+    out += (bits >> 63) != 0 ? "-0.0000000000000000e0" : "0.0000000000000000e0";
+    return true;
+  }
+  if (biased == 0 || biased == 0x7FF) return false;  // subnormal, infinite or NaN
+  const std::uint64_t mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
+  const int exp2 = biased - 1075;
+  // floor(log2 * log10(2)); the decimal exponent is this or one more.
+  const int low = ((biased - 1023) * 78913) >> 18;
+  if (low < -16 || low > 15) return false;
+  int exponent = low + 1;
+  Scaled s = scale_exactly(mantissa, exp2, 16 - exponent);
+  if (s.digits < kSixteenDigits) {
+    exponent = low;
+    s = scale_exactly(mantissa, exp2, 16 - exponent);
+  }
+  std::uint64_t digits = s.digits;
+  if (s.fraction > 0 || (s.fraction == 0 && (digits & 1) != 0)) ++digits;
+  if (digits == kSeventeenDigits) {
+    digits = kSixteenDigits;
+    ++exponent;
+  }
+
+  char buf[32];
+  char* p = buf;
+  if ((bits >> 63) != 0) *p++ = '-';
+  constexpr std::uint64_t kEightDigits = 100000000;
+  *p++ = static_cast<char>('0' + digits / (kEightDigits * kEightDigits));
+  *p++ = '.';
+  write_8_digits(p, static_cast<std::uint32_t>(digits / kEightDigits % kEightDigits));
+  write_8_digits(p + 8, static_cast<std::uint32_t>(digits % kEightDigits));
+  p += 16;
+  *p++ = 'e';
+  p = std::to_chars(p, buf + sizeof buf, exponent).ptr;
+  out.append(buf, static_cast<std::size_t>(p - buf));
+  return true;
+}
+
 }  // namespace
 
 bool is_grapheme_extend(char32_t cp) {
@@ -137,13 +239,13 @@ void append_quoted(std::string& out, std::string_view s) {
   out += '"';
   std::size_t i = 0;
   while (i < s.size()) {
-    // Plain printable ASCII is by far the common case and needs no table lookup.
-    const unsigned char b = static_cast<unsigned char>(s[i]);
-    if (b >= 0x20 && b < 0x7F && b != '"' && b != '\\') {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    }
+    // Plain printable ASCII is by far the common case: copied a whole run at a time, with
+    // no table lookup.
+    std::size_t run = i;
+    while (run < s.size() && is_plain_ascii(static_cast<unsigned char>(s[run]))) ++run;
+    out.append(s.data() + i, run - i);
+    i = run;
+    if (i == s.size()) break;
     const char32_t cp = decode_utf8(s, i);
     switch (cp) {
       case U'"':
@@ -240,6 +342,7 @@ void append_fixed(std::string& out, double value, int decimals) {
 }
 
 void append_exponential16(std::string& out, double value) {
+  if (append_exponential16_exact(out, value)) return;
   if (append_non_finite(out, value)) return;
   char buf[40];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 16);

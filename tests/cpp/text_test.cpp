@@ -12,6 +12,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "kernel/unicode_tables.h"
 
@@ -394,6 +395,43 @@ TEST(Exponential16, MatchesPrintfOnRandomBitPatterns) {
               std::strtol(ref + ref_str.find('e') + 1, nullptr, 10));
     ASSERT_EQ(s.find('+'), std::string::npos) << s;
     ASSERT_EQ(double_to_bits(std::strtod(s.c_str(), nullptr)), double_to_bits(v)) << s;
+  }
+}
+
+// Mantissa and exponent as printf writes them, for the same text layout as exp16.
+std::string exp16_reference(double v) {
+  char ref[64];
+  std::snprintf(ref, sizeof ref, "%.16e", v);
+  std::string s = ref;
+  const std::size_t e = s.find('e');
+  return s.substr(0, e + 1) + std::to_string(std::strtol(ref + e + 1, nullptr, 10));
+}
+
+// Margins lie where the texts are built without the general formatter, so that range gets
+// dense coverage: every decade, exact halfway cases and values that round up to the next
+// power of ten.
+TEST(Exponential16, MatchesPrintfWhereMarginsLie) {
+  std::vector<double> values;
+  std::mt19937_64 rng(12);
+  std::uniform_real_distribution<double> unit(1.0, 10.0);
+  for (int decade = -18; decade <= 17; ++decade) {
+    const double p = std::pow(10.0, decade);
+    for (double v : {p, std::nextafter(p, 0.0), std::nextafter(p, kInf)}) values.push_back(v);
+    for (int i = 0; i < 2000; ++i) values.push_back(unit(rng) * p);
+  }
+  // Odd multiples of a power of two have a last decimal digit of 5 at the eighteenth
+  // significant place for suitable sizes, the ties that go to the even neighbour.
+  for (int shift = 1; shift <= 60; ++shift) {
+    for (std::uint64_t k = 1; k < 4000; k += 2) values.push_back(std::ldexp(double(k), -shift));
+    values.push_back(std::ldexp(double((std::uint64_t{1} << 53) - 1), -shift));
+  }
+  // 9.99999999999999995e-1 and neighbours: the seventeen digits carry into a new decade.
+  for (double v = std::nextafter(1.0, 0.0), n = 0; n < 50; ++n, v = std::nextafter(v, 0.0)) {
+    values.push_back(v);
+  }
+  for (double v : values) {
+    ASSERT_EQ(exp16(v), exp16_reference(v)) << v;
+    ASSERT_EQ(exp16(-v), exp16_reference(-v)) << v;
   }
 }
 
