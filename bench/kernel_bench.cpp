@@ -1,7 +1,9 @@
 // Cost of one certification with the agentic adapter, and of sealing and hashing alone.
 #include <benchmark/benchmark.h>
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "adapters/agentic/agentic_adapter_core.h"
 #include "kernel/certificate/certificate.h"
@@ -42,11 +44,21 @@ void BM_CertifyAgentic(benchmark::State& state) {
 }
 BENCHMARK(BM_CertifyAgentic);
 
-// Includes copying the parts, which sealing consumes.
+// Sealing consumes its parts; their copies are made in batches with the timer paused, so
+// the figure is the seal and the certificate's release alone.
 void BM_Seal(benchmark::State& state) {
+  constexpr std::size_t kBatch = 1024;
   const CertificateParts parts = agentic_parts();
+  std::vector<CertificateParts> batch;
+  batch.reserve(kBatch);
   for (auto _ : state) {
-    Certificate cert = seal(parts);
+    if (batch.empty()) {
+      state.PauseTiming();
+      batch.assign(kBatch, parts);
+      state.ResumeTiming();
+    }
+    Certificate cert = seal(std::move(batch.back()));
+    batch.pop_back();
     benchmark::DoNotOptimize(cert);
   }
 }

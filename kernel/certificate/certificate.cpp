@@ -25,6 +25,40 @@ const EVP_MD* sha256_md() {
   return md;
 }
 
+// A digest context per thread, reused: a fresh context per hash costs an allocation and
+// a provider lookup, more than hashing a canonical text itself.
+EVP_MD_CTX* digest_context() {
+  struct Holder {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    ~Holder() { EVP_MD_CTX_free(ctx); }
+  };
+  thread_local Holder holder;
+  return holder.ctx;
+}
+
+// Writes the 32 digest bytes of `data` to `digest`, which holds EVP_MAX_MD_SIZE bytes.
+void sha256(std::string_view data, unsigned char* digest) {
+  unsigned int length = 0;
+  EVP_MD_CTX* ctx = digest_context();
+  if (ctx != nullptr && EVP_DigestInit_ex2(ctx, sha256_md(), nullptr) == 1 &&
+      EVP_DigestUpdate(ctx, data.data(), data.size()) == 1 &&
+      EVP_DigestFinal_ex(ctx, digest, &length) == 1) {
+    return;
+  }
+  // A failure here means libcrypto itself is unusable; the zero digest that remains
+  // still yields a well-formed hash text.
+  EVP_Digest(data.data(), data.size(), digest, &length, sha256_md(), nullptr);
+}
+
+// Two lowercase digits per byte, most significant nibble first.
+void append_hex(char* out, const unsigned char* bytes, std::size_t count) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < count; ++i) {
+    out[2 * i] = kHex[bytes[i] >> 4];
+    out[2 * i + 1] = kHex[bytes[i] & 0x0f];
+  }
+}
+
 // Upper bound of a piece's length, so the canonical text is built without regrowing.
 std::size_t decision_size_hint(const Decision& decision) {
   std::size_t n = 32 + decision.reason().size();
@@ -32,17 +66,14 @@ std::size_t decision_size_hint(const Decision& decision) {
   return n;
 }
 
-}  // namespace
-
-std::string canonical_text(const CertificateParts& parts) {
+void append_canonical_text(std::string& out, const CertificateParts& parts) {
   // Longest exponential margin is "-1.0000000000000000e-308" (24 bytes); longest
   // timestamp has nine fraction digits (35 bytes).
   std::size_t size = 7 + parts.action_id.size() + 7 + parts.agent_id.size() + 12 + 35;
   for (const auto& [name, margin] : parts.margins) size += 10 + name.size() + 24;
   size += 10 + decision_size_hint(parts.decision) + 13;
 
-  std::string out;
-  out.reserve(size);
+  out.reserve(out.size() + size);
   out += "action:";
   out += parts.action_id;
   out += "|agent:";
@@ -59,27 +90,34 @@ std::string canonical_text(const CertificateParts& parts) {
   parts.decision.append_debug_form(out);
   out += "|zone:";
   out += zone_text(parts.zone);
+}
+
+}  // namespace
+
+std::string canonical_text(const CertificateParts& parts) {
+  std::string out;
+  append_canonical_text(out, parts);
   return out;
 }
 
 std::string sha256_hex(std::string_view data) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  // A failure here means libcrypto itself is unusable; the zero digest that remains
-  // still yields a well-formed hash text.
-  EVP_Digest(data.data(), data.size(), digest.data(), &length, sha256_md(), nullptr);
-
-  static constexpr char kHex[] = "0123456789abcdef";
+  sha256(data, digest.data());
   std::string hex(kDigestBytes * 2, '0');
-  for (std::size_t i = 0; i < kDigestBytes; ++i) {
-    hex[2 * i] = kHex[digest[i] >> 4];
-    hex[2 * i + 1] = kHex[digest[i] & 0x0f];
-  }
+  append_hex(hex.data(), digest.data(), kDigestBytes);
   return hex;
 }
 
 Certificate seal(CertificateParts parts) {
-  std::string hash = sha256_hex(canonical_text(parts));
+  // The text is needed only until it is hashed, so one buffer per thread serves every seal.
+  thread_local std::string text;
+  text.clear();
+  append_canonical_text(text, parts);
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  sha256(text, digest.data());
+
+  std::string hash(kDigestBytes * 2, '0');
+  append_hex(hash.data(), digest.data(), kDigestBytes);
   std::string id;
   id.reserve(kIdPrefix.size() + kIdHexDigits);
   id += kIdPrefix;
