@@ -2,35 +2,24 @@
 #include "src/safety_certificate.h"
 
 #include <cstdio>
-#include <optional>
 
 namespace ruvo::py {
 namespace {
 
 TypeCell cell;
 
-struct CertificateView {
-  std::string certificate_id;
-  std::string action_id;
-  std::string agent_id;
-  std::string decision;
-  std::string_view zone;
-  MarginMap margins;
-  std::optional<std::string> binding_constraint;
-  std::optional<double> drift_budget;
-  std::string deterministic_hash;
-};
-
-using View = CertificateView;
+// The object holds the sealed kernel certificate itself, moved in; the decision text is
+// rendered when read, which Python code does far less often than it certifies.
+using View = Certificate;
 
 PyObject* certificate_repr(PyObject* self) {
   return read<View>(self, [](const View& c) {
     std::string out = "SafetyCertificate(id=";
-    out += c.certificate_id;
+    out += c.certificate_id();
     out += ", decision=";
-    out += c.decision;
+    c.decision().append_debug_form(out);
     out += ", zone=";
-    out += c.zone;
+    out += zone_text(c.zone());
     out += ')';
     return new_text(out);
   });
@@ -76,14 +65,15 @@ void append_json_string(std::string& out, std::string_view s) {
 
 PyObject* to_json(PyObject* self, PyObject*) {
   return read<View>(self, [](const View& c) {
+    const std::string decision = c.decision().debug_form();
     // Members in byte order of their names.
     const std::pair<std::string_view, std::string_view> members[] = {
-        {"action_id", c.action_id},
-        {"agent_id", c.agent_id},
-        {"certificate_id", c.certificate_id},
-        {"decision", c.decision},
-        {"deterministic_hash", c.deterministic_hash},
-        {"zone", c.zone},
+        {"action_id", c.action_id()},
+        {"agent_id", c.agent_id()},
+        {"certificate_id", c.certificate_id()},
+        {"decision", decision},
+        {"deterministic_hash", c.deterministic_hash()},
+        {"zone", zone_text(c.zone())},
     };
     std::string out = "{\n";
     bool first = true;
@@ -100,20 +90,24 @@ PyObject* to_json(PyObject* self, PyObject*) {
   });
 }
 
-template <std::string View::*Field>
+template <const std::string& (View::*Field)() const>
 PyObject* get_text(PyObject* self, void*) {
-  return read<View>(self, [](const View& c) { return new_text(c.*Field); });
+  return read<View>(self, [](const View& c) { return new_text((c.*Field)()); });
+}
+
+PyObject* get_decision(PyObject* self, void*) {
+  return read<View>(self, [](const View& c) { return new_text(c.decision().debug_form()); });
 }
 
 PyObject* get_zone(PyObject* self, void*) {
-  return read<View>(self, [](const View& c) { return new_text(c.zone); });
+  return read<View>(self, [](const View& c) { return new_text(zone_text(c.zone())); });
 }
 
 PyObject* get_margins(PyObject* self, void*) {
   return read<View>(self, [](const View& c) -> PyObject* {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
-    for (const auto& [name, margin] : c.margins) {
+    for (const auto& [name, margin] : c.margins()) {
       Ref key = Ref::steal(new_text(name));
       Ref value = Ref::steal(PyFloat_FromDouble(margin));
       if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
@@ -124,15 +118,15 @@ PyObject* get_margins(PyObject* self, void*) {
 
 PyObject* get_binding_constraint(PyObject* self, void*) {
   return read<View>(self, [](const View& c) -> PyObject* {
-    if (!c.binding_constraint) Py_RETURN_NONE;
-    return new_text(*c.binding_constraint);
+    if (!c.binding_constraint()) Py_RETURN_NONE;
+    return new_text(*c.binding_constraint());
   });
 }
 
 PyObject* get_drift_budget(PyObject* self, void*) {
   return read<View>(self, [](const View& c) -> PyObject* {
-    if (!c.drift_budget) Py_RETURN_NONE;
-    return PyFloat_FromDouble(*c.drift_budget);
+    if (!c.drift_budget()) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*c.drift_budget());
   });
 }
 
@@ -140,7 +134,7 @@ PyGetSetDef kGetSet[] = {
     {"certificate_id", get_text<&View::certificate_id>, nullptr, "", nullptr},
     {"action_id", get_text<&View::action_id>, nullptr, "", nullptr},
     {"agent_id", get_text<&View::agent_id>, nullptr, "", nullptr},
-    {"decision", get_text<&View::decision>, nullptr, "", nullptr},
+    {"decision", get_decision, nullptr, "", nullptr},
     {"zone", get_zone, nullptr, "", nullptr},
     {"margins", get_margins, nullptr, "", nullptr},
     {"binding_constraint", get_binding_constraint, nullptr, "", nullptr},
@@ -173,19 +167,7 @@ PyTypeObject* safety_certificate_type() {
 }
 
 PyObject* new_safety_certificate(Certificate&& certificate) {
-  Certificate& c = certificate;
-  View view{
-      .certificate_id = c.certificate_id(),
-      .action_id = c.action_id(),
-      .agent_id = c.agent_id(),
-      .decision = c.decision().debug_form(),
-      .zone = zone_text(c.zone()),
-      .margins = c.margins(),
-      .binding_constraint = c.binding_constraint(),
-      .drift_budget = c.drift_budget(),
-      .deterministic_hash = c.deterministic_hash(),
-  };
-  return new_instance(cell.get(), std::move(view));
+  return new_instance(cell.get(), std::move(certificate));
 }
 
 }  // namespace ruvo::py

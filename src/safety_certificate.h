@@ -7,7 +7,7 @@
 namespace ruvo::py {
 
 PyTypeObject* safety_certificate_type();
-// A new certificate object holding copies of the fields Python can read.
+// A new certificate object that takes over the sealed certificate.
 PyObject* new_safety_certificate(Certificate&& certificate);
 
 }  // namespace ruvo::py
