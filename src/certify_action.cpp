@@ -38,29 +38,37 @@ bool fail_iteration(const char* message) {
   return false;
 }
 
-// Walks the dict once in its own order; a dict changed by a value's own conversion
-// ends the walk rather than reading freed or shifted entries.
+// Converts the dict in its own order. A value's own conversion may change the dict, so
+// the items are held while converting, a change of size fails at once, and the keys are
+// checked again at the end: the result always matches the dict as it then stands.
 bool to_delta_map(PyObject* obj, DeltaMap& out) {
   if (!PyDict_Check(obj)) {
     set_conversion_error(obj, "PyDict");
     return false;
   }
   const Py_ssize_t size = PyDict_GET_SIZE(obj);
-  Py_ssize_t remaining = size;
+  std::vector<std::pair<Ref, Ref>> items;
+  items.reserve(static_cast<std::size_t>(size));
   Py_ssize_t pos = 0;
-  PyObject* borrowed_key;
-  PyObject* borrowed_value;
-  while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
-    if (remaining-- == 0) return fail_iteration("dictionary keys changed during iteration");
-    Ref key = Ref::borrow(borrowed_key);
-    Ref value = Ref::borrow(borrowed_value);
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(obj, &pos, &key, &value))
+    items.emplace_back(Ref::borrow(key), Ref::borrow(value));
+
+  for (const auto& [held_key, held_value] : items) {
     std::string dimension;
     double to_value = 0.0;
-    if (!to_text(key.get(), dimension) || !to_real(value.get(), to_value)) return false;
+    if (!to_text(held_key.get(), dimension) || !to_real(held_value.get(), to_value)) return false;
     if (PyDict_GET_SIZE(obj) != size) {
       return fail_iteration("dictionary changed size during iteration");
     }
     out.insert_or_assign(std::move(dimension), to_value);
+  }
+  pos = 0;
+  for (const auto& held : items) {
+    if (!PyDict_Next(obj, &pos, &key, &value) || key != held.first.get()) {
+      return fail_iteration("dictionary keys changed during iteration");
+    }
   }
   return true;
 }

@@ -1,0 +1,79 @@
+"""A custom domain written in Python: a robot arm with a speed and a torque channel.
+
+Shows certified, warned, escalated and blocked moves.
+"""
+
+from ruvo_safety import (ConstraintChannel, DomainAdapter, SafetyCertifier, SimpleAction,
+                         StateDelta)
+
+SPEED, TORQUE = 0, 1
+
+
+class LimitChannel(ConstraintChannel):
+    """Margin of one state position against its limit."""
+
+    # The base constructor takes no arguments, so a channel built with arguments
+    # defines its own __new__.
+    def __new__(cls, name, position, limit):
+        self = super().__new__(cls)
+        self.channel_name, self.position, self.limit = name, position, limit
+        return self
+
+    def name(self):
+        return self.channel_name
+
+    def evaluate(self, state):
+        return 1.0 - state[self.position] / self.limit
+
+    def dimension_names(self):
+        return [self.channel_name]
+
+
+class RobotArm(DomainAdapter):
+    def __new__(cls, max_speed, max_torque):
+        self = super().__new__(cls)
+        self.max_speed, self.max_torque = max_speed, max_torque
+        self.current = {"speed": 0.0, "torque": 0.0}
+        return self
+
+    def domain_name(self):
+        return "robot_arm"
+
+    def constraint_channels(self):
+        return [LimitChannel("speed", SPEED, self.max_speed),
+                LimitChannel("torque", TORQUE, self.max_torque)]
+
+    def map_action_to_state(self, action):
+        state = dict(self.current)
+        for delta in action.state_deltas:
+            state[delta.dimension] = delta.to_value
+        return [state["speed"], state["torque"]]
+
+    def detect_regime_change(self, current, proposed):
+        # Reversing direction (a negative speed) is a new regime for the controller.
+        return proposed[SPEED] < 0.0
+
+
+def move(move_id, speed, torque):
+    return SimpleAction(move_id, "arm-controller", [
+        StateDelta("speed", 0.0, speed),
+        StateDelta("torque", 0.0, torque),
+    ])
+
+
+def main():
+    certifier = SafetyCertifier(RobotArm(max_speed=2.0, max_torque=40.0))
+    for action in [
+        move("slow-reach", 0.4, 8.0),
+        move("fast-reach", 1.1, 14.0),
+        move("heavy-lift", 0.6, 36.0),
+        move("reverse", -0.3, 5.0),
+        move("overload", 1.0, 45.0),
+    ]:
+        cert = certifier.certify(action)
+        print(f"{action.action_id:>10}: {cert.zone:<7} {cert.decision}")
+        print(f"{'':>10}  margins {cert.margins}, binding {cert.binding_constraint}")
+
+
+if __name__ == "__main__":
+    main()
