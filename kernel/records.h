@@ -97,7 +97,16 @@ class Decision {
 // Orders names by their UTF-8 bytes, as unsigned values, a proper prefix first.
 struct ByteOrder {
   using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept { return a < b; }
+  bool operator()(std::string_view a, std::string_view b) const noexcept {
+    // Names are short and mostly differ early, where a plain loop beats a call to memcmp.
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto x = static_cast<unsigned char>(a[i]);
+      const auto y = static_cast<unsigned char>(b[i]);
+      if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+  }
 };
 
 // A sorted vector: a certification holds a handful of channels, so one block of entries
