@@ -173,32 +173,51 @@ Scaled scale_exactly(std::uint64_t mantissa, int exp2, int scale) {
   const int shift = exp2 + scale;
   if (shift >= 0) return {static_cast<std::uint64_t>(v << shift), -1};
   const int drop = -shift;
+  // Every caller's product is below 2^127, so nothing survives such a shift and the
+  // dropped part is below one half.
+  if (drop >= 128) return {0, -1};
   const Uint128 half = Uint128{1} << (drop - 1);
   const Uint128 rest = v & ((half << 1) - 1);
   return {static_cast<std::uint64_t>(v >> drop), rest < half ? -1 : rest == half ? 0 : 1};
+}
+
+// Mantissa, power-of-two exponent and sign of a finite double, value = mantissa * 2^exp2;
+// false for zero, subnormals, infinities and NaN.
+struct Binary {
+  std::uint64_t mantissa;
+  int exp2;
+  int log2;  // floor(log2(|value|))
+  bool negative;
+};
+bool decompose(double value, Binary& out) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  if (biased == 0 || biased == 0x7FF) return false;
+  out.mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
+  out.exp2 = biased - 1075;
+  out.log2 = biased - 1023;
+  out.negative = (bits >> 63) != 0;
+  return true;
 }
 
 // The exponential text of a finite non-zero magnitude in [1e-16, 1e16), the range of every
 // margin worth the effort, without the general formatter: the seventeen digits are
 // rounded half to even from the exact scaled value. Returns false for anything else.
 bool append_exponential16_exact(std::string& out, double value) {
-  const auto bits = std::bit_cast<std::uint64_t>(value);
-  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
   if (value == 0.0) {
-    out += (bits >> 63) != 0 ? "-0.0000000000000000e0" : "0.0000000000000000e0";
+    out += std::signbit(value) ? "-0.0000000000000000e0" : "0.0000000000000000e0";
     return true;
   }
-  if (biased == 0 || biased == 0x7FF) return false;  // subnormal, infinite or NaN
-  const std::uint64_t mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
-  const int exp2 = biased - 1075;
+  Binary b{};
+  if (!decompose(value, b)) return false;
   // floor(log2 * log10(2)); the decimal exponent is this or one more.
-  const int low = ((biased - 1023) * 78913) >> 18;
+  const int low = (b.log2 * 78913) >> 18;
   if (low < -16 || low > 15) return false;
   int exponent = low + 1;
-  Scaled s = scale_exactly(mantissa, exp2, 16 - exponent);
+  Scaled s = scale_exactly(b.mantissa, b.exp2, 16 - exponent);
   if (s.digits < kSixteenDigits) {
     exponent = low;
-    s = scale_exactly(mantissa, exp2, 16 - exponent);
+    s = scale_exactly(b.mantissa, b.exp2, 16 - exponent);
   }
   std::uint64_t digits = s.digits;
   if (s.fraction > 0 || (s.fraction == 0 && (digits & 1) != 0)) ++digits;
@@ -209,7 +228,7 @@ bool append_exponential16_exact(std::string& out, double value) {
 
   char buf[32];
   char* p = buf;
-  if ((bits >> 63) != 0) *p++ = '-';
+  if (b.negative) *p++ = '-';
   constexpr std::uint64_t kEightDigits = 100000000;
   *p++ = static_cast<char>('0' + digits / (kEightDigits * kEightDigits));
   *p++ = '.';
@@ -218,6 +237,49 @@ bool append_exponential16_exact(std::string& out, double value) {
   p += 16;
   *p++ = 'e';
   p = std::to_chars(p, buf + sizeof buf, exponent).ptr;
+  out.append(buf, static_cast<std::size_t>(p - buf));
+  return true;
+}
+
+constexpr int kMaxFixedDecimals = 17;
+constexpr auto kPowersOfTen = [] {
+  std::array<std::uint64_t, kMaxFixedDecimals + 1> powers{};
+  powers[0] = 1;
+  for (std::size_t k = 1; k < powers.size(); ++k) powers[k] = powers[k - 1] * 10;
+  return powers;
+}();
+
+// The fixed-point text of a zero or normal value whose scaled magnitude stays below 2^62,
+// without the general formatter: rounded half to even from the exact value. Returns false for
+// anything else.
+bool append_fixed_exact(std::string& out, double value, int decimals) {
+  if (decimals > kMaxFixedDecimals) return false;
+  const std::uint64_t unit = kPowersOfTen[static_cast<std::size_t>(decimals)];
+  Binary b{};
+  std::uint64_t n = 0;
+  if (value == 0.0) {
+    b.negative = std::signbit(value);
+  } else {
+    if (!decompose(value, b) || !(std::fabs(value) * static_cast<double>(unit) < 0x1p62))
+      return false;
+    const Scaled s = scale_exactly(b.mantissa, b.exp2, decimals);
+    n = s.digits;
+    if (s.fraction > 0 || (s.fraction == 0 && (n & 1) != 0)) ++n;
+  }
+
+  char buf[48];
+  char* p = buf;
+  if (b.negative) *p++ = '-';
+  p = std::to_chars(p, buf + sizeof buf, n / unit).ptr;
+  if (decimals > 0) {
+    *p++ = '.';
+    std::uint64_t fraction = n % unit;
+    for (char* q = p + decimals; q != p;) {
+      *--q = static_cast<char>('0' + fraction % 10);
+      fraction /= 10;
+    }
+    p += decimals;
+  }
   out.append(buf, static_cast<std::size_t>(p - buf));
   return true;
 }
@@ -325,6 +387,7 @@ std::string shortest(double value) {
 void append_fixed(std::string& out, double value, int decimals) {
   if (append_non_finite(out, value)) return;
   decimals = std::max(decimals, 0);
+  if (append_fixed_exact(out, value, decimals)) return;
   // Sign, up to 309 integral digits, point, decimals.
   constexpr std::size_t kStack = 384;
   const std::size_t need = 312 + static_cast<std::size_t>(decimals);
@@ -377,37 +440,41 @@ void append_rfc3339(std::string& out, std::int64_t seconds, std::uint32_t nanos)
 
   char buf[64];
   char* p = buf;
-  const auto put = [&p](std::int64_t v, int width) {
-    char* end = p + width;
-    for (char* q = end; q != p;) {
-      *--q = static_cast<char>('0' + v % 10);
-      v /= 10;
-    }
-    p = end;
+  const auto put2 = [&p](std::int64_t v) {
+    std::memcpy(p, &kDigitPairs[2 * static_cast<std::size_t>(v)], 2);
+    p += 2;
   };
   if (year >= 0 && year <= 9999) {
-    put(year, 4);
+    put2(year / 100);
+    put2(year % 100);
   } else {
     p = std::to_chars(p, buf + sizeof buf, year).ptr;
   }
   *p++ = '-';
-  put(month, 2);
+  put2(month);
   *p++ = '-';
-  put(day, 2);
+  put2(day);
   *p++ = 'T';
-  put(secs_of_day / 3600, 2);
+  put2(secs_of_day / 3600);
   *p++ = ':';
-  put(secs_of_day / 60 % 60, 2);
+  put2(secs_of_day / 60 % 60);
   *p++ = ':';
-  put(secs_of_day % 60, 2);
+  put2(secs_of_day % 60);
   if (nanos != 0) {
     *p++ = '.';
     if (nanos % 1000000 == 0) {
-      put(nanos / 1000000, 3);
+      const std::uint32_t ms = nanos / 1000000;
+      *p++ = static_cast<char>('0' + ms / 100);
+      put2(ms % 100);
     } else if (nanos % 1000 == 0) {
-      put(nanos / 1000, 6);
+      const std::uint32_t us = nanos / 1000;
+      put2(us / 10000);
+      put2(us / 100 % 100);
+      put2(us % 100);
     } else {
-      put(nanos, 9);
+      *p++ = static_cast<char>('0' + nanos / 100000000);
+      write_8_digits(p, nanos % 100000000);
+      p += 8;
     }
   }
   std::memcpy(p, "+00:00", 6);

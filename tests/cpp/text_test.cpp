@@ -346,6 +346,30 @@ TEST(Fixed, MatchesPrintfOnRandomValues) {
   }
 }
 
+// Margins and thresholds are written without the general formatter; this covers that path
+// on exact ties, tiny values, both signs and the largest magnitudes it accepts.
+TEST(Fixed, MatchesPrintfOnTiesAndLimits) {
+  std::vector<double> values = {0.0, 1e-300, 5e-324, 0.5, 1.0, 0x1p62, 0x1p53, 1e15, 1e18};
+  for (int shift = 1; shift <= 24; ++shift) {
+    for (std::uint64_t k = 1; k < 600; k += 2) values.push_back(std::ldexp(double(k), -shift));
+  }
+  for (int decade = -20; decade <= 19; ++decade) {
+    const double p = std::pow(10.0, decade);
+    for (double v : {p, std::nextafter(p, 0.0), std::nextafter(p, kInf), 0.5 * p, 4.5 * p}) {
+      values.push_back(v);
+    }
+  }
+  char ref[512];
+  for (double v : values) {
+    for (double signed_v : {v, -v}) {
+      for (int decimals = 0; decimals <= 20; ++decimals) {
+        std::snprintf(ref, sizeof ref, "%.*f", decimals, signed_v);
+        ASSERT_EQ(fixed(signed_v, decimals), ref) << signed_v << " " << decimals;
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------- exponential
 
 struct ExpCase {
@@ -487,8 +511,23 @@ TEST(Rfc3339, MatchesGmtimeOnRandomInstants) {
     const std::time_t t = static_cast<std::time_t>(s);
     std::tm tm{};
     ASSERT_NE(gmtime_r(&t, &tm), nullptr);
-    std::strftime(ref, sizeof ref, "%Y-%m-%dT%H:%M:%S+00:00", &tm);
-    ASSERT_EQ(rfc3339(s, 0), ref) << s;
+    std::strftime(ref, sizeof ref, "%Y-%m-%dT%H:%M:%S", &tm);
+    ASSERT_EQ(rfc3339(s, 0), std::string(ref) + "+00:00") << s;
+    // One instant per fraction width, each with its own random digits.
+    const auto ms = static_cast<std::uint32_t>(rng() % 999 + 1);
+    const auto us = static_cast<std::uint32_t>(rng() % 999999 + 1);
+    const auto ns = static_cast<std::uint32_t>(rng() % 999999999 + 1);
+    char fraction[16];
+    std::snprintf(fraction, sizeof fraction, ".%03u", ms);
+    ASSERT_EQ(rfc3339(s, ms * 1000000), std::string(ref) + fraction + "+00:00");
+    if (us % 1000 != 0) {
+      std::snprintf(fraction, sizeof fraction, ".%06u", us);
+      ASSERT_EQ(rfc3339(s, us * 1000), std::string(ref) + fraction + "+00:00");
+    }
+    if (ns % 1000 != 0) {
+      std::snprintf(fraction, sizeof fraction, ".%09u", ns);
+      ASSERT_EQ(rfc3339(s, ns), std::string(ref) + fraction + "+00:00");
+    }
   }
 }
 
