@@ -200,19 +200,24 @@ bool decompose(double value, Binary& out) {
   return true;
 }
 
-// The exponential text of a finite non-zero magnitude in [1e-16, 1e16), the range of every
-// margin worth the effort, without the general formatter: the seventeen digits are
-// rounded half to even from the exact scaled value. Returns false for anything else.
-bool append_exponential16_exact(std::string& out, double value) {
-  if (value == 0.0) {
-    out += std::signbit(value) ? "-0.0000000000000000e0" : "0.0000000000000000e0";
-    return true;
-  }
+// The exponential text of zero or a magnitude in [1e-16, 1e16), the range of every margin
+// worth the effort, without the general formatter: the seventeen digits are rounded half
+// to even from the exact scaled value. Returns the end, or null for anything else.
+char* write_exponential16_exact(char* p, double value) {
   Binary b{};
-  if (!decompose(value, b)) return false;
+  if (value == 0.0) {
+    b.negative = std::signbit(value);
+  } else if (!decompose(value, b)) {
+    return nullptr;
+  }
+  if (b.negative) *p++ = '-';
+  if (value == 0.0) {
+    std::memcpy(p, "0.0000000000000000e0", 20);
+    return p + 20;
+  }
   // floor(log2 * log10(2)); the decimal exponent is this or one more.
   const int low = (b.log2 * 78913) >> 18;
-  if (low < -16 || low > 15) return false;
+  if (low < -16 || low > 15) return nullptr;
   int exponent = low + 1;
   Scaled s = scale_exactly(b.mantissa, b.exp2, 16 - exponent);
   if (s.digits < kSixteenDigits) {
@@ -226,9 +231,6 @@ bool append_exponential16_exact(std::string& out, double value) {
     ++exponent;
   }
 
-  char buf[32];
-  char* p = buf;
-  if (b.negative) *p++ = '-';
   constexpr std::uint64_t kEightDigits = 100000000;
   *p++ = static_cast<char>('0' + digits / (kEightDigits * kEightDigits));
   *p++ = '.';
@@ -236,9 +238,7 @@ bool append_exponential16_exact(std::string& out, double value) {
   write_8_digits(p + 8, static_cast<std::uint32_t>(digits % kEightDigits));
   p += 16;
   *p++ = 'e';
-  p = std::to_chars(p, buf + sizeof buf, exponent).ptr;
-  out.append(buf, static_cast<std::size_t>(p - buf));
-  return true;
+  return std::to_chars(p, p + 3, exponent).ptr;  // at most "-16"
 }
 
 constexpr int kMaxFixedDecimals = 17;
@@ -404,21 +404,38 @@ void append_fixed(std::string& out, double value, int decimals) {
   out.resize(static_cast<std::size_t>(res.ptr - out.data()));
 }
 
-void append_exponential16(std::string& out, double value) {
-  if (append_exponential16_exact(out, value)) return;
-  if (append_non_finite(out, value)) return;
+char* write_exponential16(char* out, double value) {
+  if (char* end = write_exponential16_exact(out, value)) return end;
+  if (std::isnan(value)) {
+    std::memcpy(out, "NaN", 3);
+    return out + 3;
+  }
+  if (std::isinf(value)) {
+    if (value < 0) *out++ = '-';
+    std::memcpy(out, "inf", 3);
+    return out + 3;
+  }
   char buf[40];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 16);
   const char* e = std::find(buf, res.ptr, 'e');
-  out.append(buf, static_cast<std::size_t>(e - buf) + 1);
+  const auto mantissa = static_cast<std::size_t>(e - buf) + 1;
+  std::memcpy(out, buf, mantissa);
+  out += mantissa;
   const char* p = e + 1;
-  if (*p == '-') out += '-';
+  if (*p == '-') *out++ = '-';
   ++p;  // the sign is always present
   while (p + 1 < res.ptr && *p == '0') ++p;
-  out.append(p, static_cast<std::size_t>(res.ptr - p));
+  const auto digits = static_cast<std::size_t>(res.ptr - p);
+  std::memcpy(out, p, digits);
+  return out + digits;
 }
 
-void append_rfc3339(std::string& out, std::int64_t seconds, std::uint32_t nanos) {
+void append_exponential16(std::string& out, double value) {
+  char buf[kExponential16MaxSize];
+  out.append(buf, static_cast<std::size_t>(write_exponential16(buf, value) - buf));
+}
+
+char* write_rfc3339(char* out, std::int64_t seconds, std::uint32_t nanos) {
   // Floor division so instants before the epoch still land on the right day and second.
   std::int64_t days = seconds / 86400;
   std::int64_t secs_of_day = seconds % 86400;
@@ -438,8 +455,7 @@ void append_rfc3339(std::string& out, std::int64_t seconds, std::uint32_t nanos)
   const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
   const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
 
-  char buf[64];
-  char* p = buf;
+  char* p = out;
   const auto put2 = [&p](std::int64_t v) {
     std::memcpy(p, &kDigitPairs[2 * static_cast<std::size_t>(v)], 2);
     p += 2;
@@ -448,7 +464,7 @@ void append_rfc3339(std::string& out, std::int64_t seconds, std::uint32_t nanos)
     put2(year / 100);
     put2(year % 100);
   } else {
-    p = std::to_chars(p, buf + sizeof buf, year).ptr;
+    p = std::to_chars(p, p + 20, year).ptr;
   }
   *p++ = '-';
   put2(month);
@@ -478,8 +494,12 @@ void append_rfc3339(std::string& out, std::int64_t seconds, std::uint32_t nanos)
     }
   }
   std::memcpy(p, "+00:00", 6);
-  p += 6;
-  out.append(buf, static_cast<std::size_t>(p - buf));
+  return p + 6;
+}
+
+void append_rfc3339(std::string& out, std::int64_t seconds, std::uint32_t nanos) {
+  char buf[kRfc3339MaxSize];
+  out.append(buf, static_cast<std::size_t>(write_rfc3339(buf, seconds, nanos) - buf));
 }
 
 }  // namespace ruvo::text

@@ -1,6 +1,7 @@
 // Text renderings shared by the kernel and the Python layer: quoting and number texts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,9 +26,17 @@ void append_fixed(std::string& out, double value, int decimals);
 
 // One digit, '.', sixteen digits, 'e', plain decimal exponent ("8.0000000000000004e-1").
 void append_exponential16(std::string& out, double value);
+// The same text written at `out`, which has room for kExponential16MaxSize bytes; returns
+// its end.
+inline constexpr std::size_t kExponential16MaxSize = 24;  // "-4.9406564584124654e-324"
+char* write_exponential16(char* out, double value);
 
 // RFC 3339 in UTC with the automatic fraction (none, ms, us or ns) and "+00:00".
 // `seconds` counts from the Unix epoch; `nanos` is in [0, 1e9).
 void append_rfc3339(std::string& out, std::int64_t seconds, std::uint32_t nanos);
+// The same text written at `out`, which has room for kRfc3339MaxSize bytes; returns its end.
+// The longest has a signed twelve-digit year and nine fraction digits.
+inline constexpr std::size_t kRfc3339MaxSize = 48;
+char* write_rfc3339(char* out, std::int64_t seconds, std::uint32_t nanos);
 
 }  // namespace ruvo::text

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 
 #include "kernel/text.h"
 
@@ -66,26 +67,44 @@ std::size_t decision_size_hint(const Decision& decision) {
   return n;
 }
 
-void append_canonical_text(std::string& out, const CertificateParts& parts) {
-  // Longest exponential margin is "-1.0000000000000000e-308" (24 bytes); longest
-  // timestamp has nine fraction digits (35 bytes).
-  std::size_t size = 7 + parts.action_id.size() + 7 + parts.agent_id.size() + 12 + 35;
-  for (const auto& [name, margin] : parts.margins) size += 10 + name.size() + 24;
-  size += 10 + decision_size_hint(parts.decision) + 13;
+template <std::size_t N>
+char* put(char* p, const char (&literal)[N]) {
+  std::memcpy(p, literal, N - 1);
+  return p + N - 1;
+}
+char* put(char* p, std::string_view s) {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
 
-  out.reserve(out.size() + size);
-  out += "action:";
-  out += parts.action_id;
-  out += "|agent:";
-  out += parts.agent_id;
-  out += "|decided_at:";
-  text::append_rfc3339(out, parts.decided_at.seconds, parts.decided_at.nanos);
+void append_canonical_text(std::string& out, const CertificateParts& parts) {
+  // Everything before the decision has a known upper bound and is written straight into
+  // place; the decision's quoted texts are appended after it.
+  std::size_t head =
+      7 + parts.action_id.size() + 7 + parts.agent_id.size() + 12 + text::kRfc3339MaxSize;
   for (const auto& [name, margin] : parts.margins) {
-    out += "|channel:";
-    out += name;
-    out += ':';
-    text::append_exponential16(out, margin);
+    head += 9 + name.size() + 1 + text::kExponential16MaxSize;
   }
+  const std::size_t start = out.size();
+  out.reserve(start + head + 10 + decision_size_hint(parts.decision) + 13);
+  out.resize(start + head);
+
+  char* const begin = out.data();
+  char* p = begin + start;
+  p = put(p, "action:");
+  p = put(p, parts.action_id);
+  p = put(p, "|agent:");
+  p = put(p, parts.agent_id);
+  p = put(p, "|decided_at:");
+  p = text::write_rfc3339(p, parts.decided_at.seconds, parts.decided_at.nanos);
+  for (const auto& [name, margin] : parts.margins) {
+    p = put(p, "|channel:");
+    p = put(p, name);
+    *p++ = ':';
+    p = text::write_exponential16(p, margin);
+  }
+  out.resize(static_cast<std::size_t>(p - begin));
+
   out += "|decision:";
   parts.decision.append_debug_form(out);
   out += "|zone:";

@@ -531,5 +531,26 @@ TEST(Rfc3339, MatchesGmtimeOnRandomInstants) {
   }
 }
 
+// The buffer forms write what the appending forms append, within their stated bounds even
+// for the longest inputs.
+TEST(WriteForms, MatchAppendAndFitTheirBounds) {
+  char buf[64];
+  for (double v : {-1.7976931348623157e308, -5e-324, -1e-300, -0.0, 0.8, -kInf, kNaN, 1e16}) {
+    const std::size_t n = static_cast<std::size_t>(write_exponential16(buf, v) - buf);
+    EXPECT_LE(n, kExponential16MaxSize);
+    EXPECT_EQ(std::string(buf, n), exp16(v));
+  }
+  EXPECT_EQ(exp16(-5e-324).size(), kExponential16MaxSize);
+  const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  for (std::int64_t seconds : {min, max, std::int64_t{0}, std::int64_t{-1}}) {
+    for (std::uint32_t nanos : {0u, 250000000u, 123456789u}) {
+      const std::size_t n = static_cast<std::size_t>(write_rfc3339(buf, seconds, nanos) - buf);
+      EXPECT_LE(n, kRfc3339MaxSize);
+      EXPECT_EQ(std::string(buf, n), rfc3339(seconds, nanos));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ruvo::text
