@@ -345,3 +345,18 @@ def test_references_are_released_on_every_path():
             certify(interrupting)
     gc.collect()
     assert [sys.getrefcount(o) for o in (channel, good, failing, interrupting)] == before
+
+
+@pytest.mark.parametrize("margins, regime, decision, zone", [
+    ({"a": float("nan"), "b": 0.0}, False,
+     'Blocked { reason: "Margin NaN on \'a\' is at or below block threshold 0.10" }', "Danger"),
+    ({"only": float("nan")}, False,
+     'Blocked { reason: "Margin NaN on \'only\' is at or below block threshold 0.10" }', "Danger"),
+    ({"z": 0.9, "y": float("nan")}, True,
+     'EscalateToHuman { reason: "Regime change detected (binding constraint: y, margin: NaN)" }',
+     "Danger"),
+])
+def test_a_nan_margin_binds_and_never_certifies(margins, regime, decision, zone):
+    cert = certify(Adapter([Channel(name, m) for name, m in margins.items()], regime=regime))
+    assert (cert.decision, cert.zone, cert.drift_budget) == (decision, zone, 0.0)
+    assert [k for k, v in cert.margins.items() if v != v] == [k for k, v in margins.items() if v != v]
