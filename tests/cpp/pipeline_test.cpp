@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <variant>
@@ -206,6 +207,26 @@ TEST_F(PipelineTest, DuplicateNamesKeepTheLaterMargin) {
   EXPECT_EQ(*cert.margins().find("x"), 0.9);
   EXPECT_EQ(cert.binding_constraint(), "x");
   EXPECT_EQ(cert.decision().kind(), Decision::Kind::Certified);
+}
+
+// Whatever the count and order of the channels, the certificate's margins are those of
+// inserting each channel's margin in turn, repeated names included.
+TEST_F(PipelineTest, ManyChannelsMatchInsertionInTurn) {
+  std::mt19937 rng(5);
+  for (std::size_t count : {2u, 15u, 16u, 17u, 40u}) {
+    std::vector<std::pair<std::string, double>> margins;
+    MarginMap expected;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string name = "c" + std::to_string(rng() % (count / 2 + 1));
+      const double margin = static_cast<double>(rng() % 1000) / 1000.0;
+      expected.insert(name, margin);
+      margins.emplace_back(std::move(name), margin);
+    }
+    SCOPED_TRACE(count);
+    const Certificate cert = run_ok(with_margins(margins));
+    EXPECT_EQ(std::vector<MarginMap::value_type>(cert.margins().begin(), cert.margins().end()),
+              std::vector<MarginMap::value_type>(expected.begin(), expected.end()));
+  }
 }
 
 TEST_F(PipelineTest, BindingSearch) {
