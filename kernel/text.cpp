@@ -502,4 +502,45 @@ void append_rfc3339(std::string& out, std::int64_t seconds, std::uint32_t nanos)
   out.append(buf, static_cast<std::size_t>(write_rfc3339(buf, seconds, nanos) - buf));
 }
 
+void append_json_string(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (char c : s) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default: {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20) {
+          out += "\\u00";
+          out += kHex[byte >> 4];
+          out += kHex[byte & 0x0f];
+        } else {
+          out += c;
+        }
+      }
+    }
+  }
+  out += '"';
+}
+
 }  // namespace ruvo::text

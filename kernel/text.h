@@ -17,6 +17,10 @@ void append_quoted(std::string& out, std::string_view s);
 bool is_grapheme_extend(char32_t cp);
 bool is_printable(char32_t cp);
 
+// Appends `s` as a JSON string: escapes for quote, backslash, \b \f \n \r \t and
+// \u00xx for other control characters; everything else, non-ASCII included, unchanged.
+void append_json_string(std::string& out, std::string_view s);
+
 // Shortest round-trip decimal in positional notation (no exponent); "NaN", "inf", "-inf".
 void append_shortest(std::string& out, double value);
 std::string shortest(double value);

@@ -1,6 +1,8 @@
 // The Python class SafetyCertificate: nine read-only properties, repr and JSON text.
 #include "src/safety_certificate.h"
 
+#include "kernel/text.h"
+
 #include <cstdio>
 
 namespace ruvo::py {
@@ -25,44 +27,6 @@ PyObject* certificate_repr(PyObject* self) {
   });
 }
 
-void append_json_string(std::string& out, std::string_view s) {
-  out += '"';
-  for (char ch : s) {
-    switch (ch) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(ch) < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(ch));
-          out += buf;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  out += '"';
-}
-
 PyObject* to_json(PyObject* self, PyObject*) {
   return read<View>(self, [](const View& c) {
     const std::string decision = c.decision().debug_form();
@@ -81,9 +45,9 @@ PyObject* to_json(PyObject* self, PyObject*) {
       if (!first) out += ",\n";
       first = false;
       out += "  ";
-      append_json_string(out, name);
+      text::append_json_string(out, name);
       out += ": ";
-      append_json_string(out, value);
+      text::append_json_string(out, value);
     }
     out += "\n}";
     return new_text(out);
