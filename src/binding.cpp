@@ -52,9 +52,10 @@ PyTypeObject* TypeCell::get_or_create(const TypeDef& def) {
   if (def.traverse) slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(def.traverse)});
   if (def.clear) slots.push_back({Py_tp_clear, reinterpret_cast<void*>(def.clear)});
   slots.push_back({0, nullptr});
-  PyType_Spec spec{def.name, def.basicsize, 0,
-                   static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | def.extra_flags), slots.data()};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyType_Spec type_spec{def.name, def.basicsize, 0,
+                        static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | def.extra_flags),
+                        slots.data()};
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return nullptr;
   type_ = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
   return type_;
