@@ -122,7 +122,8 @@ Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterCo
   if (!channels_result) return std::move(channels_result).error();
   const ChannelList channels = std::move(channels_result).value();
 
-  parts.margins.reserve(channels.size());
+  MarginMap::Storage evaluated;
+  evaluated.reserve(channels.size());
   for (const auto& channel : channels) {
     // An empty slot is a broken adapter; refusing it beats certifying without a channel.
     if (!channel) {
@@ -131,8 +132,9 @@ Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterCo
     }
     Result<double> margin = channel->evaluate(proposed);
     if (!margin) return std::move(margin).error();
-    parts.margins.insert(std::string(channel->name()), clamp_margin(margin.value()));
+    evaluated.emplace_back(std::string(channel->name()), clamp_margin(margin.value()));
   }
+  parts.margins = MarginMap::from_entries(std::move(evaluated));
 
   double m = 1.0;
   if (parts.margins.empty()) {

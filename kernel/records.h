@@ -117,6 +117,25 @@ class MarginMap {
   using Storage = std::vector<value_type>;
   using const_iterator = Storage::const_iterator;
 
+  // Builds the map from entries in the order they were produced; of several entries with
+  // one name the last wins. Sorting once keeps a long list of channels at n log n.
+  static MarginMap from_entries(Storage entries) {
+    std::stable_sort(entries.begin(), entries.end(), [](const value_type& a, const value_type& b) {
+      return ByteOrder()(a.first, b.first);
+    });
+    MarginMap map;
+    Storage& kept = map.entries_;
+    kept.reserve(entries.size());
+    for (auto& entry : entries) {
+      if (!kept.empty() && kept.back().first == entry.first) {
+        kept.back().second = entry.second;
+      } else {
+        kept.push_back(std::move(entry));
+      }
+    }
+    return map;
+  }
+
   // Insert, or replace the margin of an existing name.
   void insert(std::string name, double margin) {
     auto it = lower_bound(entries_, name);
