@@ -176,8 +176,11 @@ struct Signature {
   std::uint8_t required;
 };
 
+inline constexpr std::size_t kMaxParams = 9;
+
 template <std::size_t N>
 constexpr Signature signature(const char* display, const Param (&params)[N]) {
+  static_assert(N <= kMaxParams, "Args holds at most kMaxParams arguments");
   std::uint8_t required = 0;
   for (const Param& p : params) required += p.kind == Default::Required ? 1 : 0;
   return Signature{display, params, static_cast<std::uint8_t>(N), required};
@@ -185,8 +188,6 @@ constexpr Signature signature(const char* display, const Param (&params)[N]) {
 constexpr Signature signature(const char* display) {
   return Signature{display, nullptr, 0, 0};
 }
-
-inline constexpr std::size_t kMaxParams = 9;
 
 // Bound arguments of one call: a borrowed slot per parameter, null when omitted.
 class Args {
