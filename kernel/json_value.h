@@ -31,7 +31,7 @@ class JsonValue {
     template <class K>
     std::pair<iterator, bool> emplace(K&& name, JsonValue value) {
       const std::string_view key(name);
-      auto it = lower_bound(entries_, key);
+      auto it = lower_bound_by_name(entries_, key);
       if (it != entries_.end() && it->first == key) return {it, false};
       it = entries_.emplace(it, std::string(std::forward<K>(name)), std::move(value));
       return {it, true};
@@ -72,16 +72,8 @@ class JsonValue {
 
    private:
     template <class S>
-    static auto lower_bound(S& entries, std::string_view name) -> decltype(entries.begin()) {
-      // Members mostly arrive in order, so the end is checked before searching.
-      if (entries.empty() || ByteOrder()(entries.back().first, name)) return entries.end();
-      return std::lower_bound(
-          entries.begin(), entries.end(), name,
-          [](const value_type& e, std::string_view n) { return ByteOrder()(e.first, n); });
-    }
-    template <class S>
     static auto find_entry(S& entries, std::string_view name) -> decltype(entries.begin()) {
-      auto it = lower_bound(entries, name);
+      auto it = lower_bound_by_name(entries, name);
       return it != entries.end() && it->first == name ? it : entries.end();
     }
 

@@ -109,6 +109,16 @@ struct ByteOrder {
   }
 };
 
+// First entry of a name-sorted vector of (name, value) pairs whose name is not below
+// `name`. Names mostly arrive in order, so the end is checked before searching.
+template <class Entries>
+auto lower_bound_by_name(Entries& entries, std::string_view name) -> decltype(entries.begin()) {
+  if (entries.empty() || ByteOrder()(entries.back().first, name)) return entries.end();
+  return std::lower_bound(
+      entries.begin(), entries.end(), name,
+      [](const auto& e, std::string_view n) { return ByteOrder()(e.first, n); });
+}
+
 // A sorted vector: a certification holds a handful of channels, so one block of entries
 // beats a node per name both to build and to walk.
 class MarginMap {
@@ -138,7 +148,7 @@ class MarginMap {
 
   // Insert, or replace the margin of an existing name.
   void insert(std::string name, double margin) {
-    auto it = lower_bound(entries_, name);
+    auto it = lower_bound_by_name(entries_, name);
     if (it != entries_.end() && it->first == name) {
       it->second = margin;
     } else {
@@ -146,7 +156,7 @@ class MarginMap {
     }
   }
   const double* find(std::string_view name) const {
-    auto it = lower_bound(entries_, name);
+    auto it = lower_bound_by_name(entries_, name);
     return it != entries_.end() && it->first == name ? &it->second : nullptr;
   }
   void reserve(std::size_t n) { entries_.reserve(n); }
@@ -158,15 +168,6 @@ class MarginMap {
   const value_type& first() const { return entries_.front(); }
 
  private:
-  template <class S>
-  static auto lower_bound(S& entries, std::string_view name) -> decltype(entries.begin()) {
-    // Names mostly arrive in order, so the end is checked before searching.
-    if (entries.empty() || ByteOrder()(entries.back().first, name)) return entries.end();
-    return std::lower_bound(
-        entries.begin(), entries.end(), name,
-        [](const value_type& e, std::string_view n) { return ByteOrder()(e.first, n); });
-  }
-
   Storage entries_;
 };
 
