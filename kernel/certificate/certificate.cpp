@@ -134,6 +134,9 @@ Certificate seal(CertificateParts parts) {
   append_canonical_text(text, parts);
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   sha256(text, digest.data());
+  // One certificate with thousands of channels must not pin its text for the thread's life.
+  constexpr std::size_t kKeptCapacity = 64 * 1024;
+  if (text.capacity() > kKeptCapacity) std::string().swap(text);
 
   std::string hash(kDigestBytes * 2, '0');
   append_hex(hash.data(), digest.data(), kDigestBytes);
