@@ -44,29 +44,27 @@ std::string regime_text(std::string_view binding, double m) {
   return out;
 }
 
-std::string block_text(std::string_view binding, double m, double block) {
+// "Margin <m> on '<binding>'" + verdict + threshold + tail: the block and review texts.
+std::string margin_text(std::string_view binding, double m, std::string_view verdict,
+                        double threshold, std::string_view tail) {
   std::string out;
   out.reserve(64 + binding.size());
   out += "Margin ";
   text::append_fixed(out, m, 4);
   out += " on '";
   out += binding;
-  out += "' is at or below block threshold ";
-  text::append_fixed(out, block, 2);
+  out += verdict;
+  text::append_fixed(out, threshold, 2);
+  out += tail;
   return out;
 }
 
+std::string block_text(std::string_view binding, double m, double block) {
+  return margin_text(binding, m, "' is at or below block threshold ", block, "");
+}
+
 std::string review_text(std::string_view binding, double m, double caution) {
-  std::string out;
-  out.reserve(64 + binding.size());
-  out += "Margin ";
-  text::append_fixed(out, m, 4);
-  out += " on '";
-  out += binding;
-  out += "' requires human review (threshold: ";
-  text::append_fixed(out, caution, 2);
-  out += ')';
-  return out;
+  return margin_text(binding, m, "' requires human review (threshold: ", caution, ")");
 }
 
 std::vector<std::string> caution_warnings(const MarginMap& margins, double m, double warning) {
