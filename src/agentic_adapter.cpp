@@ -17,25 +17,23 @@ constexpr Param kSpendParams[] = {{"amount", Default::Required}};
 constexpr Signature kRecordSpend = signature("AgenticAdapter.record_spend()", kSpendParams);
 
 PyObject* agentic_adapter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    Args a(kNew);
+  return bound(kNew, args, kwargs, [&](const Args& a) -> PyObject* {
     double budget_limit = 100.0;
     double rate_limit = 50.0;
-    if (!a.bind(args, kwargs) || !a.real(0, budget_limit) || !a.real(1, rate_limit)) {
-      return nullptr;
-    }
+    if (!a.real(0, budget_limit) || !a.real(1, rate_limit)) return nullptr;
     return new_instance(type, Core(budget_limit, rate_limit));
   });
 }
 
 PyObject* record_spend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args a(kRecordSpend);
-  if (!a.bind(args, nargs, kwnames)) return nullptr;
-  return mutate<Core>(self, [&](Core& core) -> PyObject* {
+  return bound(kRecordSpend, args, nargs, kwnames, [&](const Args& a) -> PyObject* {
+    // `__float__` may be Python code: it runs before the adapter is taken.
     double amount = 0.0;
     if (!a.real(0, amount)) return nullptr;
-    core.record_spend(amount);
-    Py_RETURN_NONE;
+    return mutate<Core>(self, [&](Core& core) -> PyObject* {
+      core.record_spend(amount);
+      Py_RETURN_NONE;
+    });
   });
 }
 

@@ -232,11 +232,13 @@ bool check_sequence(PyObject* obj) {
   return true;
 }
 
-Py_ssize_t sequence_size_hint(PyObject* obj) noexcept {
+Py_ssize_t sequence_size_hint(PyObject* obj) {
   // The length only pre-sizes the result; a lying __len__ must not drive an allocation.
   constexpr Py_ssize_t kCap = 1024;
   Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
+    // An ordinary failure only loses the hint; an interrupt or exit must reach the caller.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
     PyErr_Clear();
     return 0;
   }

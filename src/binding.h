@@ -250,12 +250,16 @@ bool to_value(PyObject* obj, PyTypeObject* type, const char* class_name, T& out)
 // Checks the sequence protocol, then iterates once, calling `item(obj)` per element.
 // `reserve(n)` receives a capacity hint bounded by a sane cap.
 bool check_sequence(PyObject* obj);
-Py_ssize_t sequence_size_hint(PyObject* obj) noexcept;
+// The length, bounded by a sane cap, or 0 when it cannot be taken. -1 only when taking it
+// raised something that must not be swallowed (KeyboardInterrupt, SystemExit, ...).
+Py_ssize_t sequence_size_hint(PyObject* obj);
 
 template <class Reserve, class Item>
 bool for_each_in_sequence(PyObject* obj, Reserve&& reserve, Item&& item) {
   if (!check_sequence(obj)) return false;
-  reserve(static_cast<std::size_t>(sequence_size_hint(obj)));
+  const Py_ssize_t hint = sequence_size_hint(obj);
+  if (hint < 0) return false;
+  reserve(static_cast<std::size_t>(hint));
   Ref iter = Ref::steal(PyObject_GetIter(obj));
   if (!iter) return false;
   while (true) {
@@ -271,6 +275,28 @@ bool to_real_vector(PyObject* obj, std::vector<double>& out);
 // Turns a pending conversion TypeError into "argument '<name>': <message>"; any other
 // exception is left as it is.
 void raise_argument_error(const char* name);
+
+// Entry points. The whole body, argument binding included, runs inside the guard: the
+// binding's error path allocates too. `body(args)` converts every argument before it
+// takes an exclusive borrow, so no Python code runs under one.
+template <class F>
+PyObject* bound(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                F&& body) noexcept {
+  return guard([&]() -> PyObject* {
+    Args a(sig);
+    if (!a.bind(args, nargs, kwnames)) return nullptr;
+    return body(static_cast<const Args&>(a));
+  });
+}
+
+template <class F>
+PyObject* bound(const Signature& sig, PyObject* args, PyObject* kwargs, F&& body) noexcept {
+  return guard([&]() -> PyObject* {
+    Args a(sig);
+    if (!a.bind(args, kwargs)) return nullptr;
+    return body(static_cast<const Args&>(a));
+  });
+}
 
 template <class F>
 bool Args::convert(std::size_t i, F&& convert) const {

@@ -17,10 +17,9 @@ constexpr Param kParams[] = {
 constexpr Signature kNew = signature("CertifierConfig.__new__()", kParams);
 
 PyObject* certifier_config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    Args a(kNew);
+  return bound(kNew, args, kwargs, [&](const Args& a) -> PyObject* {
     CertifierConfig c;
-    if (!a.bind(args, kwargs) || !a.real(0, c.safe_threshold) || !a.real(1, c.caution_threshold) ||
+    if (!a.real(0, c.safe_threshold) || !a.real(1, c.caution_threshold) ||
         !a.real(2, c.block_threshold) || !a.real(3, c.warning_margin_threshold)) {
       return nullptr;
     }

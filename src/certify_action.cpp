@@ -38,44 +38,46 @@ bool fail_iteration(const char* message) {
   return false;
 }
 
-// Converts the dict in its own order. A value's own conversion may change the dict, so
-// the items are held while converting, a change of size fails at once, and the keys are
-// checked again at the end: the result always matches the dict as it then stands.
+// Walks the dict once in its own order, reading each value when the walk reaches its key,
+// as the dict's own iterator does. A value's conversion may be Python code that changes
+// the dict: the entry being converted is held, a change of size fails at once, and every
+// key the walk reaches must be the one the dict held at that place when the walk began,
+// so the result always matches the dict as it then stands.
 bool to_delta_map(PyObject* obj, DeltaMap& out) {
   if (!PyDict_Check(obj)) {
     set_conversion_error(obj, "PyDict");
     return false;
   }
   const Py_ssize_t size = PyDict_GET_SIZE(obj);
-  std::vector<std::pair<Ref, Ref>> items;
-  items.reserve(static_cast<std::size_t>(size));
+  std::vector<Ref> keys;
+  keys.reserve(static_cast<std::size_t>(size));
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
-  while (PyDict_Next(obj, &pos, &key, &value))
-    items.emplace_back(Ref::borrow(key), Ref::borrow(value));
+  while (PyDict_Next(obj, &pos, &key, &value)) keys.push_back(Ref::borrow(key));
 
-  for (const auto& [held_key, held_value] : items) {
+  pos = 0;
+  for (const Ref& expected : keys) {
+    if (!PyDict_Next(obj, &pos, &key, &value) || key != expected.get()) {
+      return fail_iteration("dictionary keys changed during iteration");
+    }
+    Ref held_value = Ref::borrow(value);
     std::string dimension;
     double to_value = 0.0;
-    if (!to_text(held_key.get(), dimension) || !to_real(held_value.get(), to_value)) return false;
+    if (!to_text(key, dimension) || !to_real(held_value.get(), to_value)) return false;
     if (PyDict_GET_SIZE(obj) != size) {
       return fail_iteration("dictionary changed size during iteration");
     }
     out.insert_or_assign(std::move(dimension), to_value);
   }
-  pos = 0;
-  for (const auto& held : items) {
-    if (!PyDict_Next(obj, &pos, &key, &value) || key != held.first.get()) {
-      return fail_iteration("dictionary keys changed during iteration");
-    }
+  if (PyDict_Next(obj, &pos, &key, &value)) {
+    return fail_iteration("dictionary keys changed during iteration");
   }
   return true;
 }
 
 PyObject* certify_action(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    Args a(kSignature);
+  return bound(kSignature, args, nargs, kwnames, [&](const Args& a) -> PyObject* {
     std::string action_id = "unnamed";
     std::string agent_id = "unnamed";
     DeltaMap deltas;
@@ -83,8 +85,7 @@ PyObject* certify_action(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     CertifierConfig given_config;
     CertifierConfig loose;
     // Every argument is converted, even those the chosen form ignores.
-    if (!a.bind(args, nargs, kwnames) || !a.text(kActionId, action_id) ||
-        !a.text(kAgentId, agent_id) ||
+    if (!a.text(kActionId, action_id) || !a.text(kAgentId, agent_id) ||
         !a.convert(kDeltas, [&](PyObject* v) { return to_delta_map(v, deltas); }) ||
         !a.convert(kAction, [&](PyObject* v) { return to_simple_action(v, given_action); }) ||
         !a.convert(kConfig, [&](PyObject* v) { return to_certifier_config(v, given_config); }) ||

@@ -14,11 +14,7 @@ constexpr Param kEvaluateParams[] = {{"_state", Default::Required}};
 constexpr Signature kEvaluate = signature("ConstraintChannel.evaluate()", kEvaluateParams);
 
 PyObject* constraint_channel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    Args a(kNew);
-    if (!a.bind(args, kwargs)) return nullptr;
-    return new_instance(type, NoFields{});
-  });
+  return bound(kNew, args, kwargs, [&](const Args&) { return new_instance(type, NoFields{}); });
 }
 
 PyObject* name(PyObject*, PyObject*) {
@@ -26,11 +22,9 @@ PyObject* name(PyObject*, PyObject*) {
 }
 
 PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    Args a(kEvaluate);
+  return bound(kEvaluate, args, nargs, kwnames, [](const Args& a) -> PyObject* {
     std::vector<double> state;
-    if (!a.bind(args, nargs, kwnames) ||
-        !a.convert(0, [&](PyObject* v) { return to_real_vector(v, state); })) {
+    if (!a.convert(0, [&](PyObject* v) { return to_real_vector(v, state); })) {
       return nullptr;
     }
     return raise_not_implemented("Subclasses must implement evaluate(state)");

@@ -18,11 +18,7 @@ constexpr Param kRegimeParams[] = {{"_current", Default::Required},
 constexpr Signature kRegime = signature("DomainAdapter.detect_regime_change()", kRegimeParams);
 
 PyObject* domain_adapter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    Args a(kNew);
-    if (!a.bind(args, kwargs)) return nullptr;
-    return new_instance(type, NoFields{});
-  });
+  return bound(kNew, args, kwargs, [&](const Args&) { return new_instance(type, NoFields{}); });
 }
 
 PyObject* domain_name(PyObject*, PyObject*) {
@@ -35,19 +31,17 @@ PyObject* constraint_channels(PyObject*, PyObject*) {
 
 PyObject* map_action_to_state(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  Args a(kMap);
-  if (!a.bind(args, nargs, kwnames)) return nullptr;
-  return raise_not_implemented("Subclasses must implement map_action_to_state(action)");
+  return bound(kMap, args, nargs, kwnames, [](const Args&) {
+    return raise_not_implemented("Subclasses must implement map_action_to_state(action)");
+  });
 }
 
 PyObject* detect_regime_change(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    Args a(kRegime);
+  return bound(kRegime, args, nargs, kwnames, [](const Args& a) -> PyObject* {
     std::vector<double> current;
     std::vector<double> proposed;
-    if (!a.bind(args, nargs, kwnames) ||
-        !a.convert(0, [&](PyObject* v) { return to_real_vector(v, current); }) ||
+    if (!a.convert(0, [&](PyObject* v) { return to_real_vector(v, current); }) ||
         !a.convert(1, [&](PyObject* v) { return to_real_vector(v, proposed); })) {
       return nullptr;
     }

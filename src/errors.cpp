@@ -85,20 +85,34 @@ std::string Failures::take() {
   return render(exc.get());
 }
 
+void Failures::hold() {
+  if (Ref exc = Ref::steal(PyErr_GetRaisedException())) keep(std::move(exc));
+}
+
 PyObject* Failures::raise_kept() {
   PyErr_SetRaisedException(kept_.release());
   return nullptr;
 }
 
+namespace {
+
+// Raises `type` with `text` as its only argument; when the text itself cannot be made,
+// the MemoryError that says so is left set instead of an exception without arguments.
+void raise_with_text(PyObject* type, std::string_view text) {
+  Ref message = Ref::steal(new_text(text));
+  if (message) PyErr_SetObject(type, message.get());
+}
+
+}  // namespace
+
 void raise_kernel_error(const KernelError& error) {
-  std::string text = error.display();
-  PyErr_SetObject(PyExc_RuntimeError, Ref::steal(new_text(text)).get());
+  raise_with_text(PyExc_RuntimeError, error.display());
 }
 
 void raise_adapter_error(std::string_view exception_text) {
   std::string text = "Adapter must be an AgenticAdapter or a DomainAdapter subclass: ";
   text += exception_text;
-  PyErr_SetObject(PyExc_TypeError, Ref::steal(new_text(text)).get());
+  raise_with_text(PyExc_TypeError, text);
 }
 
 }  // namespace ruvo::py

@@ -26,6 +26,10 @@ class Failures {
   // "<qualified type name>: <str(exc)>", "<exception str() failed>" when str() raises.
   std::string render(PyObject* exc);
 
+  // Keeps the pending exception to be raised unchanged: a failure of the module's own
+  // work (an allocation, say) is no verdict of the domain code.
+  void hold();
+
   bool propagating() const noexcept { return static_cast<bool>(kept_); }
   // Raises the kept exception again; returns null for the caller to pass on.
   PyObject* raise_kept();

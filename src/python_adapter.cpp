@@ -87,6 +87,13 @@ KernelError adapter_failed(Failures& failures) {
   return KernelError(KernelError::Kind::DomainAdapterFailed, failures.take());
 }
 
+// The module's own preparation for a call failed (out of memory): that exception, not a
+// domain verdict, is what the caller gets.
+KernelError preparation_failed(Failures& failures, KernelError::Kind kind) {
+  failures.hold();
+  return KernelError(kind, std::string());
+}
+
 // Releases a reference with the interpreter lock held, whichever thread gets here.
 void release(Ref& object) {
   if (!object) return;
@@ -132,7 +139,7 @@ Result<ChannelList> PythonDomainAdapter::constraint_channels() const {
 Result<StateVector> PythonDomainAdapter::map_action_to_state(const ProposedAction& action) const {
   LockHeld lock;
   Ref rebuilt = Ref::steal(new_simple_action(action));
-  if (!rebuilt) return adapter_failed(failures_);
+  if (!rebuilt) return preparation_failed(failures_, KernelError::Kind::DomainAdapterFailed);
   Ref mapped = call_method(object_.get(), method_names().map_action_to_state, rebuilt.get());
   StateVector state;
   if (!mapped || !to_real_vector(mapped.get(), state)) return adapter_failed(failures_);
@@ -148,7 +155,7 @@ Result<bool> PythonDomainAdapter::detect_regime_change(std::span<const double> c
   LockHeld lock;
   Ref current_list = state_list(current);
   Ref proposed_list = current_list ? state_list(proposed) : Ref();
-  if (!proposed_list) return adapter_failed(failures_);
+  if (!proposed_list) return preparation_failed(failures_, KernelError::Kind::DomainAdapterFailed);
   Ref answer = call_method(object_.get(), method_names().detect_regime_change, current_list.get(),
                            proposed_list.get());
   bool regime = false;
@@ -174,7 +181,8 @@ PythonConstraintChannel::~PythonConstraintChannel() {
 Result<double> PythonConstraintChannel::evaluate(std::span<const double> state) const {
   LockHeld lock;
   Ref list = state_list(state);
-  Ref margin = list ? call_method(object_.get(), method_names().evaluate, list.get()) : Ref();
+  if (!list) return preparation_failed(failures_, KernelError::Kind::ChannelEvaluationFailed);
+  Ref margin = call_method(object_.get(), method_names().evaluate, list.get());
   double value = 0.0;
   if (!margin || !to_real(margin.get(), value)) {
     return KernelError(KernelError::Kind::ChannelEvaluationFailed, failures_.take());

@@ -25,11 +25,9 @@ constexpr Param kCertifyParams[] = {{"action", Default::Required}};
 constexpr Signature kCertify = signature("SafetyCertifier.certify()", kCertifyParams);
 
 PyObject* certifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    Args a(kNew);
+  return bound(kNew, args, kwargs, [&](const Args& a) -> PyObject* {
     Certifier c;
-    if (!a.bind(args, kwargs) ||
-        !a.convert(1, [&](PyObject* v) { return to_certifier_config(v, c.config); })) {
+    if (!a.convert(1, [&](PyObject* v) { return to_certifier_config(v, c.config); })) {
       return nullptr;
     }
     c.adapter = Ref::borrow(a[0]);
@@ -38,14 +36,14 @@ PyObject* certifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* certify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args a(kCertify);
-  if (!a.bind(args, nargs, kwnames)) return nullptr;
-  return read<Certifier>(self, [&](const Certifier& c) -> PyObject* {
+  return bound(kCertify, args, nargs, kwnames, [&](const Args& a) -> PyObject* {
     SimpleAction action;
     if (!a.convert(0, [&](PyObject* v) { return to_simple_action(v, action); })) return nullptr;
-    // The adapter may drop its last other reference during the call.
-    Ref adapter = Ref::borrow(c.adapter ? c.adapter.get() : Py_None);
-    return certify_with(adapter.get(), c.config, action);
+    return read<Certifier>(self, [&](const Certifier& c) -> PyObject* {
+      // The adapter may drop its last other reference during the call.
+      Ref adapter = Ref::borrow(c.adapter ? c.adapter.get() : Py_None);
+      return certify_with(adapter.get(), c.config, action);
+    });
   });
 }
 

@@ -32,11 +32,9 @@ bool to_deltas(PyObject* obj, std::vector<StateDelta>& out) {
 }
 
 PyObject* simple_action_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    Args a(kNew);
+  return bound(kNew, args, kwargs, [&](const Args& a) -> PyObject* {
     SimpleAction action;
-    if (!a.bind(args, kwargs) || !a.text(0, action.mutable_action_id()) ||
-        !a.text(1, action.mutable_agent_id()) ||
+    if (!a.text(0, action.mutable_action_id()) || !a.text(1, action.mutable_agent_id()) ||
         !a.convert(2, [&](PyObject* v) { return to_deltas(v, action.mutable_state_deltas()); })) {
       return nullptr;
     }

@@ -16,11 +16,9 @@ constexpr Param kParams[] = {
 constexpr Signature kNew = signature("StateDelta.__new__()", kParams);
 
 PyObject* state_delta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    Args a(kNew);
+  return bound(kNew, args, kwargs, [&](const Args& a) -> PyObject* {
     StateDelta d;
-    if (!a.bind(args, kwargs) || !a.text(0, d.dimension) || !a.real(1, d.from_value) ||
-        !a.real(2, d.to_value)) {
+    if (!a.text(0, d.dimension) || !a.real(1, d.from_value) || !a.real(2, d.to_value)) {
       return nullptr;
     }
     return new_instance(type, std::move(d));

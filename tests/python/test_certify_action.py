@@ -179,3 +179,17 @@ def test_a_dict_changed_during_its_conversion_fails():
     deltas.update(a=Swaps(), b=1.0)
     with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
         certify_action(AgenticAdapter(), deltas=deltas)
+
+
+def test_each_value_is_read_when_the_walk_reaches_its_key():
+    deltas = {}
+
+    class Lowers:
+        def __float__(self):
+            deltas["scope_score"] = 0.05
+            return 0.9
+
+    deltas.update(a=Lowers(), scope_score=0.95)
+    cert = certify_action(AgenticAdapter(), deltas=deltas)
+    assert cert.margins["scope"] == pytest.approx(0.05)
+    assert cert.decision.startswith("Blocked")

@@ -201,9 +201,15 @@ def test_a_lying_length_does_not_drive_allocation():
         def __len__(self):
             raise RuntimeError("no length")
 
+    class Interrupted(list):
+        def __len__(self):
+            raise KeyboardInterrupt
+
     d = StateDelta("x", 1.0, 2.0)
     assert len(SimpleAction("a", "b", Huge([d, d])).state_deltas) == 2
     assert len(SimpleAction("a", "b", Failing([d])).state_deltas) == 1
+    with pytest.raises(KeyboardInterrupt):
+        SimpleAction("a", "b", Interrupted([d]))
 
 
 def test_iteration_errors_end_the_conversion():

@@ -282,6 +282,21 @@ def test_keyboard_interrupt_from_a_channel_propagates(where):
     assert info.value is raised
 
 
+class Interrupted(list):
+    def __len__(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("adapter", [
+    lambda: type("A", (Adapter,), {"map_action_to_state": lambda s, a: Interrupted([1.0])})(),
+    lambda: type("A", (Adapter,), {"constraint_channels": lambda s: Interrupted([Channel()])})(),
+    lambda: Adapter([type("C", (Channel,), {"dimension_names": lambda s: Interrupted(["x"])})()]),
+], ids=["map_action_to_state", "constraint_channels", "dimension_names"])
+def test_an_interrupt_while_sizing_a_returned_sequence_propagates(adapter):
+    with pytest.raises(KeyboardInterrupt):
+        certify(adapter())
+
+
 def test_keyboard_interrupt_while_rendering_an_exception_propagates():
     interrupt = KeyboardInterrupt("while rendering")
 
