@@ -43,7 +43,7 @@ _Adapter: TypeAlias = AgenticAdapter | DomainAdapterLike
 
 @final
 class SafetyCertificate:
-    """Python-visible safety certificate."""
+    """A sealed certificate; only `certify` and `certify_action` make one."""
 
     @property
     def certificate_id(self) -> str: ...
@@ -72,7 +72,7 @@ class SafetyCertifier:
     def __new__(cls, adapter: _Adapter, config: CertifierConfig | None = None) -> Self: ...
     @property
     def config(self) -> CertifierConfig:
-        """Get the current configuration."""
+        """A copy of the configuration: changing it leaves the certifier as it is."""
 
     def certify(self, action: SimpleAction) -> SafetyCertificate:
         """Certify a proposed action."""
