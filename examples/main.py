@@ -1,10 +1,10 @@
 """Certifies a few agent actions with the built-in agentic adapter and prints each certificate."""
 
-from ruvo_safety import (AgenticAdapter, CertifierConfig, SafetyCertifier, SimpleAction,
-                         StateDelta, certify_action)
+from ruvo_safety import (AgenticAdapter, CertifierConfig, SafetyCertificate, SafetyCertifier,
+                         SimpleAction, StateDelta, certify_action)
 
 
-def show(title, cert):
+def show(title: str, cert: SafetyCertificate) -> None:
     print(f"== {title}")
     print(f"decision: {cert.decision}")
     print(f"zone: {cert.zone}  binding: {cert.binding_constraint}  "
@@ -13,7 +13,7 @@ def show(title, cert):
     print()
 
 
-def main():
+def main() -> None:
     print(repr(StateDelta("scope_score", 1.0, 0.4)))
     print(repr(CertifierConfig()))
     print()

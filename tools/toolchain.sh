@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Provides a CPython 3.14 interpreter with headers, pytest and hypothesis.
+# Provides a CPython 3.14 interpreter with headers, pytest and hypothesis, and the
+# packaging and type-checking tools (pip, build, installer, scikit-build-core, mypy).
 # Uses a python3.14 already on the machine when it has its headers; otherwise
 # unpacks Debian's packages into .toolchain/ without touching the machine's
 # own apt state. Prints the interpreter path on its last line. Idempotent.
@@ -9,6 +10,13 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 folder="$top/.toolchain"
 root="$folder/root"
 py="$root/usr/bin/python3.14"
+
+# Every module the scripts import; a toolchain missing one is downloaded again.
+modules=(pytest hypothesis pip build installer scikit_build_core mypy.main mypy.stubtest)
+has_modules() {
+  local IFS=,
+  "$1" -c "import ${modules[*]}"
+}
 
 die() { echo "toolchain: $*" >&2; exit 1; }
 say() { echo "toolchain: $*" >&2; }
@@ -23,7 +31,7 @@ PY
 
 # Host packages the build needs (compilers and GoogleTest come with the machine).
 need_pkgs=()
-for p in patchelf libssl-dev cmake g++ libgtest-dev libbenchmark-dev; do
+for p in patchelf libssl-dev cmake g++ libgtest-dev libbenchmark-dev ninja-build; do
   dpkg -s "$p" >/dev/null 2>&1 || need_pkgs+=("$p")
 done
 if [ ${#need_pkgs[@]} -gt 0 ]; then
@@ -35,13 +43,14 @@ fi
 
 # A system interpreter with headers wins.
 if command -v python3.14 >/dev/null 2>&1 && has_headers "$(command -v python3.14)" \
-   && "$(command -v python3.14)" -c 'import pytest' 2>/dev/null; then
+   && has_modules "$(command -v python3.14)" 2>/dev/null; then
   command -v python3.14
   exit 0
 fi
 
 stamp="$folder/done"
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$root" ] && [ -x "$py" ] && has_headers "$py"; then
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$root" ] && [ -x "$py" ] && has_headers "$py" \
+   && has_modules "$py" 2>/dev/null; then
   echo "$py"
   exit 0
 fi
@@ -68,7 +77,13 @@ apt-get "${aptopts[@]}" update -qq >&2 || die "apt-get update of the private sou
 pkgs=(python3.14-minimal libpython3.14-minimal libpython3.14-stdlib python3.14 libpython3.14
       libpython3.14-dev python3.14-dev libc6 libssl3t64 libexpat1 libffi8 libzstd1 liblzma5
       libbz2-1.0 libsqlite3-0 libuuid1 python3-pytest python3-pluggy python3-iniconfig
-      python3-packaging python3-pygments python3-hypothesis python3-sortedcontainers python3-attr)
+      python3-packaging python3-pygments python3-hypothesis python3-sortedcontainers python3-attr
+      # Packaging: pip, wheels through scikit-build-core, python -m build and installer.
+      python3-pip python3-scikit-build-core python3-pyproject-metadata python3-pathspec
+      python3-build python3-pyproject-hooks python3-installer
+      # Type checking; mypy does not import without librt nor run without ast-serialize.
+      python3-mypy python3-mypy-extensions python3-typing-extensions python3-librt
+      python3-ast-serialize)
 say "downloading ${#pkgs[@]} packages"
 (cd "$folder/debs" && apt-get "${aptopts[@]}" download "${pkgs[@]}" >&2) \
   || die "apt-get download failed (missing package in '$suite'? try TOOLCHAIN_SUITE=unstable)"
@@ -93,6 +108,6 @@ arch_cfg="$root/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h"
 cp "$arch_cfg" "$inc/pyconfig.h"
 
 has_headers "$py" || die "the unpacked python3.14 does not run or lacks its headers"
-"$py" -c 'import pytest, hypothesis' || die "pytest or hypothesis does not import in python3.14"
+has_modules "$py" || die "one of ${modules[*]} does not import in python3.14"
 echo "$root" > "$stamp"
 echo "$py"

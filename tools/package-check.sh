@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Packaging pass, on a fresh copy of the tree (tracked and new files, nothing ignored):
+# builds the sdist and the wheel, installs the wheel into new venvs with pip and with
+# installer, runs the Python tests against the installed module from a folder outside
+# the tree, then stubtest, strict mypy over the examples and the type tests, and the
+# examples themselves.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+py=$("$top/tools/toolchain.sh" | tail -n 1)
+
+version=0.1.0
+wheel_name="ruvo_safety-$version-cp314-cp314-linux_x86_64.whl"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+src="$work/src" outside="$work/outside" venv="$work/venv"
+mkdir -p "$src" "$outside"
+unset PYTHONPATH
+export MYPY_CACHE_DIR="$work/mypy-cache"
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+
+start=$SECONDS
+step() { echo "package-check: [$((SECONDS - start))s] $*"; }
+fail() { echo "package-check: FAILED: $*" >&2; exit 1; }
+
+step "copying the tree"
+(cd "$top" && git ls-files -z --cached --others --exclude-standard \
+   | tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$src"
+
+# The interpreter's own pip refuses to install outside a venv (externally managed), and
+# its venv module has no pip to seed: the venv borrows the interpreter's packages.
+"$py" -m venv --without-pip --system-site-packages "$venv"
+vpy="$venv/bin/python"
+
+step "building the sdist and the wheel"
+"$vpy" -m build --no-isolation --sdist --outdir "$work/dist" "$src" >"$work/sdist.log" 2>&1 \
+  || { cat "$work/sdist.log"; fail "sdist build"; }
+"$vpy" -m build --no-isolation --wheel --outdir "$work/dist" "$src" >"$work/wheel.log" 2>&1 \
+  || { cat "$work/wheel.log"; fail "wheel build"; }
+[ -f "$work/dist/$wheel_name" ] || fail "no $wheel_name in: $(ls "$work/dist")"
+wheel="$work/dist/$wheel_name"
+
+(cd "$src" && find . -type f -printf '%P\n') >"$work/tree.txt"
+"$vpy" - "$wheel" "$work/dist/ruvo_safety-$version.tar.gz" "$work/tree.txt" <<'PY'
+import sys, tarfile, zipfile
+
+wheel, sdist, tree = sys.argv[1:]
+names = zipfile.ZipFile(wheel).namelist()
+extra = [n for n in names if n.split("/")[0] not in (
+    "ruvo_safety.cpython-314-x86_64-linux-gnu.so", "ruvo_safety-stubs", "ruvo_safety-0.1.0.dist-info")]
+assert not extra, f"the wheel holds more than the module and its stubs: {extra}"
+assert "ruvo_safety-stubs/__init__.pyi" in names, names
+
+with tarfile.open(sdist) as t:
+    packed = {m.name.split("/", 1)[1] for m in t.getmembers() if m.isfile()}
+wanted = set(open(tree).read().split("\n")) - {""}
+missing, more = sorted(wanted - packed), sorted(packed - wanted - {"PKG-INFO"})
+assert not missing and not more, f"sdist lacks {missing}, adds {more}"
+PY
+
+step "installing with pip and with installer"
+"$vpy" -m pip install --no-index --no-deps --quiet "$wheel"
+"$py" -m venv --without-pip --system-site-packages "$work/venv-installer"
+"$work/venv-installer/bin/python" -m installer "$wheel"
+
+cd "$outside"
+for p in "$vpy" "$work/venv-installer/bin/python"; do
+  "$p" -P - "$(dirname "$(dirname "$p")")" "$version" <<'PY'
+import importlib.metadata, pathlib, sys
+import ruvo_safety
+
+venv, version = pathlib.Path(sys.argv[1]).resolve(), sys.argv[2]
+assert pathlib.Path(ruvo_safety.__file__).resolve().is_relative_to(venv), ruvo_safety.__file__
+assert importlib.metadata.version("ruvo-safety") == version
+assert ruvo_safety.certify_action(ruvo_safety.AgenticAdapter()).decision == "Certified"
+PY
+done
+
+step "Python tests against the installed module"
+# -P and importlib mode: nothing from the tree lands on sys.path.
+"$vpy" -X dev -P -m pytest "$src/tests/python" -q -p no:cacheprovider --import-mode=importlib
+
+step "stubtest"
+"$vpy" -P -m mypy.stubtest ruvo_safety
+
+step "mypy --strict over the examples and the type tests"
+"$vpy" -P -m mypy --strict --exclude '/fail_[^/]*\.py$' "$src/examples" "$src/tests/typing"
+"$vpy" -P "$src/tests/typing/expect_errors.py" "$src"/tests/typing/fail_*.py
+"$vpy" -X dev -P "$src/tests/typing/pass_api.py"
+
+step "examples"
+for example in "$src"/examples/*.py; do
+  "$vpy" -P "$example" "$work/audit.jsonl" </dev/null >"$work/example.log" 2>&1 \
+    || { cat "$work/example.log"; fail "examples/${example##*/}"; }
+done
+"$vpy" -P - "$work/audit.jsonl" <<'PY'
+import json, sys
+
+records = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
+kinds = {r["certificate"]["decision"].split(" ", 1)[0] for r in records}
+assert kinds == {"Certified", "CertifiedWithWarning", "EscalateToHuman", "Blocked"}, kinds
+PY
+
+step "green"
