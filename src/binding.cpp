@@ -237,8 +237,11 @@ Py_ssize_t sequence_size_hint(PyObject* obj) {
   constexpr Py_ssize_t kCap = 1024;
   Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
-    // An ordinary failure only loses the hint; an interrupt or exit must reach the caller.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    // An ordinary failure only loses the hint; an interrupt, an exit or running out of
+    // memory must reach the caller.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      return -1;
+    }
     PyErr_Clear();
     return 0;
   }

@@ -251,7 +251,7 @@ bool to_value(PyObject* obj, PyTypeObject* type, const char* class_name, T& out)
 // `reserve(n)` receives a capacity hint bounded by a sane cap.
 bool check_sequence(PyObject* obj);
 // The length, bounded by a sane cap, or 0 when it cannot be taken. -1 only when taking it
-// raised something that must not be swallowed (KeyboardInterrupt, SystemExit, ...).
+// raised something that must not be swallowed (KeyboardInterrupt, SystemExit, MemoryError).
 Py_ssize_t sequence_size_hint(PyObject* obj);
 
 template <class Reserve, class Item>

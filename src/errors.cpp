@@ -54,13 +54,22 @@ void Failures::keep(Ref exc) {
   if (!kept_) kept_ = std::move(exc);
 }
 
+void Failures::absorb_rendering_failure() {
+  Ref failure = Ref::steal(PyErr_GetRaisedException());
+  // Running out of memory while rendering is the module's failure, not the domain's.
+  if (failure && (must_propagate(failure.get()) ||
+                  PyErr_GivenExceptionMatches(failure.get(), PyExc_MemoryError))) {
+    keep(std::move(failure));
+  }
+}
+
 std::string Failures::render(PyObject* exc) {
   std::string out;
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(exc)));
   if (name) {
     append_lossy(out, name.get());
   } else {
-    PyErr_Clear();
+    absorb_rendering_failure();
     out += Py_TYPE(exc)->tp_name;
   }
   out += ": ";
@@ -68,8 +77,7 @@ std::string Failures::render(PyObject* exc) {
   if (text) {
     append_lossy(out, text.get());
   } else {
-    Ref failure = Ref::steal(PyErr_GetRaisedException());
-    if (failure && must_propagate(failure.get())) keep(std::move(failure));
+    absorb_rendering_failure();
     out += "<exception str() failed>";
   }
   return out;

@@ -36,6 +36,8 @@ class Failures {
 
  private:
   void keep(Ref exc);
+  // Drops the exception raised while rendering, keeping it when it must reach the caller.
+  void absorb_rendering_failure();
   Ref kept_;
 };
 

@@ -125,7 +125,7 @@ def sweep():
 def test_a_failing_allocation_gives_memory_error_or_the_right_answer():
     env = dict(os.environ, LD_PRELOAD=str(HOOK), PYTHONPATH=os.pathsep.join(sys.path))
     child = subprocess.run(
-        [sys.executable, "-c", "import test_out_of_memory as t; t.sweep()"],
+        [sys.executable, "-c", "import test_failing_new as t; t.sweep()"],
         cwd=pathlib.Path(__file__).parent, env=env, capture_output=True, text=True, timeout=600)
     assert child.returncode == 0, child.stderr[-2000:]
     assert child.stdout.splitlines() == ["done"]
