@@ -1,6 +1,13 @@
+"""Shared fixtures; makes the shared operation table importable in every import mode."""
 import gc
+import pathlib
+import sys
 
 import pytest
+
+# Under --import-mode=importlib the tests' own folder is not on sys.path; it holds only
+# test helpers, never the module under test.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 
 @pytest.fixture(scope="module")
