@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kernel/text.h"
+#include "kernel/thread_spare.h"
 
 namespace ruvo {
 namespace {
@@ -67,24 +68,25 @@ std::string review_text(std::string_view binding, double m, double caution) {
   return margin_text(binding, m, "' requires human review (threshold: ", caution, ")");
 }
 
-std::vector<std::string> caution_warnings(const MarginMap& margins, double m, double warning) {
-  std::vector<std::string> warnings;
+WarningList caution_warnings(const MarginMap& margins, double m, double warning) {
+  WarningList warnings;
   for (const auto& [name, margin] : margins) {
     if (!(margin <= warning)) continue;
-    std::string& w = warnings.emplace_back();
-    w.reserve(48 + name.size());
-    w += "Channel '";
-    w += name;
-    w += "' margin ";
-    text::append_fixed(w, margin, 4);
-    w += " below warning threshold";
+    if (warnings.empty()) warnings.reserve(64 + name.size());
+    warnings.add_written([&](std::string& w) {
+      w += "Channel '";
+      w += name;
+      w += "' margin ";
+      text::append_fixed(w, margin, 4);
+      w += " below warning threshold";
+    });
   }
   if (warnings.empty()) {
-    std::string& w = warnings.emplace_back();
-    w.reserve(48);
-    w += "Minimum margin ";
-    text::append_fixed(w, m, 4);
-    w += " in caution zone";
+    warnings.add_written([&](std::string& w) {
+      w += "Minimum margin ";
+      text::append_fixed(w, m, 4);
+      w += " in caution zone";
+    });
   }
   return warnings;
 }
@@ -108,27 +110,26 @@ DecisionTime utc_now() {
 }
 
 Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterContract& adapter,
-                            const ProposedAction& action, Clock clock) {
+                            const ProposedAction& action, Clock clock, Summary summary) {
   CertificateParts parts;
   parts.decided_at = clock();
 
-  Result<StateVector> proposed_result = adapter.map_action_to_state(action);
-  if (!proposed_result) return std::move(proposed_result).error();
-  const StateVector proposed = std::move(proposed_result).value();
+  ThreadSpare<StateVector, 0> proposed;
+  if (Status error = adapter.map_action_to_state(action, *proposed)) return std::move(*error);
 
-  Result<ChannelList> channels_result = adapter.constraint_channels();
-  if (!channels_result) return std::move(channels_result).error();
-  const ChannelList channels = std::move(channels_result).value();
+  ThreadSpare<ChannelList, 0> channels;
+  if (Status error = adapter.constraint_channels(*channels)) return std::move(*error);
 
+  // The certificate keeps this storage: the map is sorted where the margins were written.
   MarginMap::Storage evaluated;
-  evaluated.reserve(channels.size());
-  for (const auto& channel : channels) {
+  evaluated.reserve(channels->size());
+  for (const ConstraintChannelContract* channel : *channels) {
     // An empty slot is a broken adapter; refusing it beats certifying without a channel.
-    if (!channel) {
+    if (channel == nullptr) {
       return KernelError(KernelError::Kind::PipelineFailed,
                          "constraint_channels returned an empty channel");
     }
-    Result<double> margin = channel->evaluate(proposed);
+    Result<double> margin = channel->evaluate(*proposed);
     if (!margin) return std::move(margin).error();
     evaluated.emplace_back(std::string(channel->name()), clamp_margin(margin.value()));
   }
@@ -144,11 +145,10 @@ Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterCo
   }
   const std::string& binding_name = *parts.binding_constraint;
 
-  Result<StateVector> current_result = adapter.current_state();
-  const StateVector current =
-      current_result ? std::move(current_result).value() : StateVector(proposed.size(), 0.0);
+  ThreadSpare<StateVector, 1> current;
+  if (adapter.current_state(*current)) current->assign(proposed->size(), 0.0);
 
-  Result<bool> regime = adapter.detect_regime_change(current, proposed);
+  Result<bool> regime = adapter.detect_regime_change(*current, *proposed);
   if (!regime) return std::move(regime).error();
 
   // The first rule that applies wins; a regime change escalates whatever the margin.
@@ -172,7 +172,7 @@ Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterCo
   }
   parts.drift_budget = drift_budget(config, m);
 
-  parts.domain_summary = adapter.domain_summary(parts.margins);
+  if (summary == Summary::Build) parts.domain_summary = adapter.domain_summary(parts.margins);
   parts.action_id = action.action_id();
   parts.agent_id = action.agent_id();
   return seal(std::move(parts));

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -60,12 +63,80 @@ enum class Zone : std::uint8_t { Safe, Caution, Danger };
 
 std::string_view zone_text(Zone zone);
 
+// Warning texts in one buffer, each behind its length: a decision costs one allocation
+// for its warnings however many it carries.
+class WarningList {
+ public:
+  class const_iterator {
+   public:
+    using value_type = std::string_view;
+    using difference_type = std::ptrdiff_t;
+    const_iterator() = default;
+    explicit const_iterator(const char* at) : at_(at) {}
+    std::string_view operator*() const { return {at_ + sizeof(std::uint32_t), length()}; }
+    const_iterator& operator++() {
+      at_ += sizeof(std::uint32_t) + length();
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator before = *this;
+      ++*this;
+      return before;
+    }
+    bool operator==(const const_iterator&) const = default;
+
+   private:
+    std::size_t length() const {
+      std::uint32_t n = 0;
+      std::memcpy(&n, at_, sizeof n);
+      return n;
+    }
+    const char* at_ = nullptr;
+  };
+
+  WarningList() = default;
+  WarningList(std::initializer_list<std::string_view> texts) {
+    for (std::string_view text : texts) add(text);
+  }
+  // Converts implicitly, as the brace list does.
+  WarningList(const std::vector<std::string>& texts) {
+    for (const std::string& text : texts) add(text);
+  }
+
+  void add(std::string_view text) {
+    add_written([&](std::string& out) { out += text; });
+  }
+  // Adds the text `write(buffer)` appends to the buffer, written in place.
+  template <class Write>
+  void add_written(Write&& write) {
+    const std::size_t at = buffer_.size();
+    buffer_.append(sizeof(std::uint32_t), '\0');
+    write(buffer_);
+    const auto n = static_cast<std::uint32_t>(buffer_.size() - at - sizeof(std::uint32_t));
+    std::memcpy(buffer_.data() + at, &n, sizeof n);
+    ++count_;
+  }
+  void reserve(std::size_t bytes) { buffer_.reserve(bytes); }
+
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  // Total length of the texts.
+  std::size_t text_size() const { return buffer_.size() - count_ * sizeof(std::uint32_t); }
+  const_iterator begin() const { return const_iterator(buffer_.data()); }
+  const_iterator end() const { return const_iterator(buffer_.data() + buffer_.size()); }
+  std::vector<std::string> texts() const { return {begin(), end()}; }
+
+ private:
+  std::string buffer_;
+  std::size_t count_ = 0;
+};
+
 class Decision {
  public:
   enum class Kind : std::uint8_t { Certified, CertifiedWithWarning, EscalateToHuman, Blocked };
 
   static Decision certified() { return Decision(Kind::Certified, {}, {}); }
-  static Decision certified_with_warning(std::vector<std::string> warnings) {
+  static Decision certified_with_warning(WarningList warnings) {
     return Decision(Kind::CertifiedWithWarning, {}, std::move(warnings));
   }
   static Decision escalate_to_human(std::string reason) {
@@ -79,19 +150,19 @@ class Decision {
   // Empty unless the kind carries a reason.
   const std::string& reason() const { return reason_; }
   // Empty unless the kind is CertifiedWithWarning.
-  const std::vector<std::string>& warnings() const { return warnings_; }
+  const WarningList& warnings() const { return warnings_; }
 
   // The one text form of a decision: hash input and the Python `decision` string.
   std::string debug_form() const;
   void append_debug_form(std::string& out) const;
 
  private:
-  Decision(Kind kind, std::string reason, std::vector<std::string> warnings)
+  Decision(Kind kind, std::string reason, WarningList warnings)
       : kind_(kind), reason_(std::move(reason)), warnings_(std::move(warnings)) {}
 
   Kind kind_;
   std::string reason_;
-  std::vector<std::string> warnings_;
+  WarningList warnings_;
 };
 
 // Orders names by their UTF-8 bytes, as unsigned values, a proper prefix first.
@@ -128,21 +199,38 @@ class MarginMap {
   using const_iterator = Storage::const_iterator;
 
   // Builds the map from entries in the order they were produced; of several entries with
-  // one name the last wins. Sorting once keeps a long list of channels at n log n.
+  // one name the last wins. The entries' own storage becomes the map's.
   static MarginMap from_entries(Storage entries) {
-    std::stable_sort(entries.begin(), entries.end(), [](const value_type& a, const value_type& b) {
+    const auto before = [](const value_type& a, const value_type& b) {
       return ByteOrder()(a.first, b.first);
-    });
-    MarginMap map;
-    Storage& kept = map.entries_;
-    kept.reserve(entries.size());
-    for (auto& entry : entries) {
-      if (!kept.empty() && kept.back().first == entry.first) {
-        kept.back().second = entry.second;
+    };
+    // A certification holds a handful of channels, where an insertion sort beats the
+    // buffer a stable sort allocates; a long list keeps n log n.
+    constexpr std::size_t kInsertionSortMax = 32;
+    if (entries.size() <= kInsertionSortMax) {
+      for (std::size_t i = 1; i < entries.size(); ++i) {
+        if (!before(entries[i], entries[i - 1])) continue;
+        value_type moving = std::move(entries[i]);
+        std::size_t j = i;
+        // Stops at an equal name, so entries with one name keep their order.
+        for (; j > 0 && before(moving, entries[j - 1]); --j) entries[j] = std::move(entries[j - 1]);
+        entries[j] = std::move(moving);
+      }
+    } else {
+      std::stable_sort(entries.begin(), entries.end(), before);
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (kept > 0 && entries[kept - 1].first == entries[i].first) {
+        entries[kept - 1].second = entries[i].second;
       } else {
-        kept.push_back(std::move(entry));
+        if (kept != i) entries[kept] = std::move(entries[i]);
+        ++kept;
       }
     }
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
+    MarginMap map;
+    map.entries_ = std::move(entries);
     return map;
   }
 

@@ -33,7 +33,7 @@ PyObject* certify_python_adapter(PyObject* object, const CertifierConfig& config
   std::optional<Result<Certificate>> result;
   {
     PythonDomainAdapter adapter(std::move(domain), Ref::borrow(object), failures);
-    result.emplace(certify(config, adapter, action));
+    result.emplace(certify(config, adapter, action, utc_now, Summary::Skip));
   }
   if (failures.propagating()) {
     result.reset();
@@ -49,9 +49,27 @@ PyObject* certify_with(PyObject* adapter, const CertifierConfig& config,
   if (auto* agentic = as_agentic_adapter(adapter)) {
     SharedBorrow borrow(agentic->borrow);
     if (!borrow) return nullptr;
-    return finish(certify(config, agentic->value, action));
+    return finish(certify(config, agentic->value, action, utc_now, Summary::Skip));
   }
   return certify_python_adapter(adapter, config, action);
+}
+
+PyObject* certify_with(PyObject* adapter, const CertifierConfig& config,
+                       Object<SimpleAction>* action) {
+  if (auto* agentic = as_agentic_adapter(adapter)) {
+    SharedBorrow adapter_borrow(agentic->borrow);
+    if (!adapter_borrow) return nullptr;
+    SharedBorrow action_borrow(action->borrow);
+    if (!action_borrow) return nullptr;
+    return finish(certify(config, agentic->value, action->value, utc_now, Summary::Skip));
+  }
+  SimpleAction copy;
+  {
+    SharedBorrow borrow(action->borrow);
+    if (!borrow) return nullptr;
+    copy = action->value;
+  }
+  return certify_python_adapter(adapter, config, copy);
 }
 
 }  // namespace ruvo::py

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "kernel/records.h"
-#include "src/py_ref.h"
+#include "src/binding.h"
 
 namespace ruvo::py {
 
@@ -10,5 +10,9 @@ namespace ruvo::py {
 // TypeError (unusable adapter) or RuntimeError (kernel error) set.
 PyObject* certify_with(PyObject* adapter, const CertifierConfig& config,
                        const SimpleAction& action);
+// The same for a SimpleAction object. The built-in adapter runs no Python code, so it reads
+// the object in place; a Python adapter gets a copy taken before its first callback.
+PyObject* certify_with(PyObject* adapter, const CertifierConfig& config,
+                       Object<SimpleAction>* action);
 
 }  // namespace ruvo::py

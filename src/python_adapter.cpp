@@ -113,14 +113,13 @@ PythonDomainAdapter::~PythonDomainAdapter() {
   release(object_);
 }
 
-Result<ChannelList> PythonDomainAdapter::constraint_channels() const {
+Status PythonDomainAdapter::constraint_channels(ChannelList& out) const {
   LockHeld lock;
   const MethodNames& names = method_names();
   Ref listed = call_method(object_.get(), names.constraint_channels);
   if (!listed) return adapter_failed(failures_);
-  ChannelList channels;
   bool ok = for_each_in_sequence(
-      listed.get(), [&](std::size_t n) { channels.reserve(n); },
+      listed.get(), [&](std::size_t n) { out.reserve(n); },
       [&](PyObject* item) {
         std::string name;
         std::vector<std::string> dimensions;
@@ -128,25 +127,25 @@ Result<ChannelList> PythonDomainAdapter::constraint_channels() const {
         if (!named || !to_text(named.get(), name)) return false;
         Ref dimensioned = call_method(item, names.dimension_names);
         if (!dimensioned || !to_text_vector(dimensioned.get(), dimensions)) return false;
-        channels.push_back(std::make_unique<PythonConstraintChannel>(
-            std::move(name), std::move(dimensions), Ref::borrow(item), failures_));
+        out.add(std::make_unique<PythonConstraintChannel>(std::move(name), std::move(dimensions),
+                                                          Ref::borrow(item), failures_));
         return true;
       });
   if (!ok) return adapter_failed(failures_);
-  return channels;
+  return std::nullopt;
 }
 
-Result<StateVector> PythonDomainAdapter::map_action_to_state(const ProposedAction& action) const {
+Status PythonDomainAdapter::map_action_to_state(const ProposedAction& action,
+                                                StateVector& out) const {
   LockHeld lock;
   Ref rebuilt = Ref::steal(new_simple_action(action));
   if (!rebuilt) return preparation_failed(failures_, KernelError::Kind::DomainAdapterFailed);
   Ref mapped = call_method(object_.get(), method_names().map_action_to_state, rebuilt.get());
-  StateVector state;
-  if (!mapped || !to_real_vector(mapped.get(), state)) return adapter_failed(failures_);
-  return state;
+  if (!mapped || !to_real_vector(mapped.get(), out)) return adapter_failed(failures_);
+  return std::nullopt;
 }
 
-Result<StateVector> PythonDomainAdapter::current_state() const {
+Status PythonDomainAdapter::current_state(StateVector&) const {
   return KernelError(KernelError::Kind::DomainAdapterFailed, "current_state not implemented");
 }
 

@@ -54,7 +54,7 @@ PyObject* to_json(PyObject* self, PyObject*) {
   });
 }
 
-template <const std::string& (View::*Field)() const>
+template <auto Field>
 PyObject* get_text(PyObject* self, void*) {
   return read<View>(self, [](const View& c) { return new_text((c.*Field)()); });
 }

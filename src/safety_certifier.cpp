@@ -37,8 +37,10 @@ PyObject* certifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* certify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound(kCertify, args, nargs, kwnames, [&](const Args& a) -> PyObject* {
-    SimpleAction action;
-    if (!a.convert(0, [&](PyObject* v) { return to_simple_action(v, action); })) return nullptr;
+    Object<SimpleAction>* action = nullptr;
+    if (!a.convert(0, [&](PyObject* v) { return (action = as_simple_action(v)) != nullptr; })) {
+      return nullptr;
+    }
     return read<Certifier>(self, [&](const Certifier& c) -> PyObject* {
       // The adapter may drop its last other reference during the call.
       Ref adapter = Ref::borrow(c.adapter ? c.adapter.get() : Py_None);

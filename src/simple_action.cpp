@@ -119,6 +119,12 @@ PyTypeObject* simple_action_type() {
   return cell.get_or_create(kType);
 }
 
+Object<SimpleAction>* as_simple_action(PyObject* obj) {
+  if (PyObject_TypeCheck(obj, cell.get())) return object_of<SimpleAction>(obj);
+  set_conversion_error(obj, "SimpleAction");
+  return nullptr;
+}
+
 bool to_simple_action(PyObject* obj, SimpleAction& out) {
   return to_value(obj, cell.get(), "SimpleAction", out);
 }

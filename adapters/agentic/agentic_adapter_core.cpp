@@ -2,7 +2,6 @@
 #include "adapters/agentic/agentic_adapter_core.h"
 
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,6 +79,13 @@ class ScoreChannel final : public ConstraintChannelContract {
   std::string_view dimension_;
 };
 
+// The channels are stateless, so every certification shares the same five.
+const UsageChannel kBudget("budget", kSpend, "current_spend", "budget_limit");
+const UsageChannel kRateLimit("rate_limit", kRate, "current_rate", "max_rate");
+const ScoreChannel kScopeChannel("scope", kScope, "scope_score");
+const ScoreChannel kReversibilityChannel("reversibility", kReversibility, "reversibility_score");
+const ScoreChannel kSensitivityChannel("data_sensitivity", kSensitivity, "sensitivity_score");
+
 // A limit that is zero, negative or NaN leaves no headroom at all.
 bool is_tight(double used, double limit) {
   if (!(limit > 0.0)) return true;
@@ -94,22 +100,18 @@ double AgenticAdapterCore::budget_utilization() const {
   return q < 1.0 ? q : 1.0;
 }
 
-Result<ChannelList> AgenticAdapterCore::constraint_channels() const {
-  ChannelList channels;
-  channels.reserve(5);
-  channels.push_back(
-      std::make_unique<UsageChannel>("budget", kSpend, "current_spend", "budget_limit"));
-  channels.push_back(
-      std::make_unique<UsageChannel>("rate_limit", kRate, "current_rate", "max_rate"));
-  channels.push_back(std::make_unique<ScoreChannel>("scope", kScope, "scope_score"));
-  channels.push_back(
-      std::make_unique<ScoreChannel>("reversibility", kReversibility, "reversibility_score"));
-  channels.push_back(
-      std::make_unique<ScoreChannel>("data_sensitivity", kSensitivity, "sensitivity_score"));
-  return channels;
+Status AgenticAdapterCore::constraint_channels(ChannelList& out) const {
+  out.reserve(5);
+  out.add(kBudget);
+  out.add(kRateLimit);
+  out.add(kScopeChannel);
+  out.add(kReversibilityChannel);
+  out.add(kSensitivityChannel);
+  return std::nullopt;
 }
 
-Result<StateVector> AgenticAdapterCore::map_action_to_state(const ProposedAction& action) const {
+Status AgenticAdapterCore::map_action_to_state(const ProposedAction& action,
+                                               StateVector& out) const {
   double scope = 1.0;
   double reversibility = 1.0;
   double sensitivity = 1.0;
@@ -123,12 +125,14 @@ Result<StateVector> AgenticAdapterCore::map_action_to_state(const ProposedAction
       sensitivity = delta.to_value;
     }
   }
-  return StateVector{current_spend_, budget_limit_, current_rate_, rate_limit_,
-                     scope,          reversibility, sensitivity};
+  out.assign({current_spend_, budget_limit_, current_rate_, rate_limit_, scope, reversibility,
+              sensitivity});
+  return std::nullopt;
 }
 
-Result<StateVector> AgenticAdapterCore::current_state() const {
-  return StateVector{current_spend_, budget_limit_, current_rate_, rate_limit_, 1.0, 1.0, 1.0};
+Status AgenticAdapterCore::current_state(StateVector& out) const {
+  out.assign({current_spend_, budget_limit_, current_rate_, rate_limit_, 1.0, 1.0, 1.0});
+  return std::nullopt;
 }
 
 Result<bool> AgenticAdapterCore::detect_regime_change(std::span<const double> /*current*/,

@@ -30,9 +30,9 @@ class AgenticAdapterCore final : public DomainAdapterContract {
   double budget_utilization() const;
 
   std::string_view domain_name() const override { return "agentic"; }
-  Result<ChannelList> constraint_channels() const override;
-  Result<StateVector> map_action_to_state(const ProposedAction& action) const override;
-  Result<StateVector> current_state() const override;
+  Status constraint_channels(ChannelList& out) const override;
+  Status map_action_to_state(const ProposedAction& action, StateVector& out) const override;
+  Status current_state(StateVector& out) const override;
   Result<bool> detect_regime_change(std::span<const double> current,
                                     std::span<const double> proposed) const override;
   std::optional<JsonValue> domain_summary(const MarginMap& margins) const override;

@@ -15,6 +15,8 @@ namespace {
 constexpr std::string_view kIdPrefix = "cert-";
 constexpr std::size_t kIdHexDigits = 32;
 constexpr std::size_t kDigestBytes = 32;
+static_assert(Certificate::kHashSize == 2 * kDigestBytes);
+static_assert(Certificate::kIdSize == kIdPrefix.size() + kIdHexDigits);
 
 // Fetching an algorithm walks the provider tables under a lock, so it is done once; a
 // fetched EVP_MD is immutable and safe to share between threads.
@@ -62,9 +64,8 @@ void append_hex(char* out, const unsigned char* bytes, std::size_t count) {
 
 // Upper bound of a piece's length, so the canonical text is built without regrowing.
 std::size_t decision_size_hint(const Decision& decision) {
-  std::size_t n = 32 + decision.reason().size();
-  for (const auto& w : decision.warnings()) n += w.size() + 4;
-  return n;
+  return 32 + decision.reason().size() + decision.warnings().text_size() +
+         4 * decision.warnings().size();
 }
 
 template <std::size_t N>
@@ -138,13 +139,11 @@ Certificate seal(CertificateParts parts) {
   constexpr std::size_t kKeptCapacity = 64 * 1024;
   if (text.capacity() > kKeptCapacity) std::string().swap(text);
 
-  std::string hash(kDigestBytes * 2, '0');
-  append_hex(hash.data(), digest.data(), kDigestBytes);
-  std::string id;
-  id.reserve(kIdPrefix.size() + kIdHexDigits);
-  id += kIdPrefix;
-  id.append(hash, 0, kIdHexDigits);
-  return Certificate(std::move(parts), std::move(hash), std::move(id));
+  Certificate cert(std::move(parts));
+  append_hex(cert.hash_.data(), digest.data(), kDigestBytes);
+  std::memcpy(cert.id_.data(), kIdPrefix.data(), kIdPrefix.size());
+  std::memcpy(cert.id_.data() + kIdPrefix.size(), cert.hash_.data(), kIdHexDigits);
+  return cert;
 }
 
 }  // namespace ruvo

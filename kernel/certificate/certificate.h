@@ -1,6 +1,7 @@
 // The sealed safety certificate: canonical text, SHA-256 fingerprint and identifier.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,7 +34,10 @@ struct CertificateParts {
 // Read-only once sealed: the only way to build one is seal().
 class Certificate {
  public:
-  const std::string& certificate_id() const { return certificate_id_; }
+  static constexpr std::size_t kHashSize = 64;  // lowercase hexadecimal SHA-256
+  static constexpr std::size_t kIdSize = 37;    // "cert-" and the hash's first 32 digits
+
+  std::string_view certificate_id() const { return {id_.data(), id_.size()}; }
   const std::string& action_id() const { return parts_.action_id; }
   const std::string& agent_id() const { return parts_.agent_id; }
   const Decision& decision() const { return parts_.decision; }
@@ -43,18 +47,16 @@ class Certificate {
   const std::optional<double>& drift_budget() const { return parts_.drift_budget; }
   const std::optional<JsonValue>& domain_summary() const { return parts_.domain_summary; }
   DecisionTime decided_at() const { return parts_.decided_at; }
-  const std::string& deterministic_hash() const { return deterministic_hash_; }
+  std::string_view deterministic_hash() const { return {hash_.data(), hash_.size()}; }
 
  private:
   friend Certificate seal(CertificateParts parts);
-  Certificate(CertificateParts parts, std::string hash, std::string id)
-      : parts_(std::move(parts)),
-        deterministic_hash_(std::move(hash)),
-        certificate_id_(std::move(id)) {}
+  explicit Certificate(CertificateParts parts) : parts_(std::move(parts)) {}
 
   CertificateParts parts_;
-  std::string deterministic_hash_;
-  std::string certificate_id_;
+  // Fixed sizes, held inline: sealing allocates nothing for them.
+  std::array<char, kHashSize> hash_;
+  std::array<char, kIdSize> id_;
 };
 
 // The text whose SHA-256 is the certificate's hash; no piece is escaped.

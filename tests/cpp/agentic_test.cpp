@@ -25,16 +25,26 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 }
 
 StateVector state_of(const AgenticAdapterCore& core, std::vector<StateDelta> deltas = {}) {
-  Result<StateVector> state = core.map_action_to_state(SimpleAction("a", "g", std::move(deltas)));
-  EXPECT_TRUE(state.ok());
-  return std::move(state).value();
+  StateVector state;
+  EXPECT_FALSE(core.map_action_to_state(SimpleAction("a", "g", std::move(deltas)), state));
+  return state;
+}
+
+StateVector current_of(const AgenticAdapterCore& core) {
+  StateVector state;
+  EXPECT_FALSE(core.current_state(state));
+  return state;
+}
+
+ChannelList channels_of(const AgenticAdapterCore& core) {
+  ChannelList channels;
+  EXPECT_FALSE(core.constraint_channels(channels));
+  return channels;
 }
 
 std::vector<double> margins_of(const AgenticAdapterCore& core, const StateVector& state) {
-  Result<ChannelList> channels = core.constraint_channels();
-  EXPECT_TRUE(channels.ok());
   std::vector<double> margins;
-  for (const auto& channel : channels.value()) {
+  for (const auto* channel : channels_of(core)) {
     Result<double> margin = channel->evaluate(state);
     EXPECT_TRUE(margin.ok());
     margins.push_back(margin.value());
@@ -55,7 +65,7 @@ TEST(AgenticAdapter, FreshCore) {
   EXPECT_EQ(core.domain_name(), "agentic");
   const StateVector expected{0.0, 100.0, 0.0, 50.0, 1.0, 1.0, 1.0};
   EXPECT_EQ(state_of(core), expected);
-  EXPECT_EQ(core.current_state().value(), expected);
+  EXPECT_EQ(current_of(core), expected);
   EXPECT_EQ(margins_of(core, expected), std::vector<double>(5, 1.0));
   EXPECT_FALSE(regime_of(core, expected));
   EXPECT_EQ(core.budget_utilization(), 0.0);
@@ -74,12 +84,11 @@ TEST(AgenticAdapter, Channels) {
       {"data_sensitivity", {"sensitivity_score"}},
   };
   AgenticAdapterCore core;
-  Result<ChannelList> channels = core.constraint_channels();
-  ASSERT_TRUE(channels.ok());
-  ASSERT_EQ(channels.value().size(), std::size(wants));
+  const ChannelList channels = channels_of(core);
+  ASSERT_EQ(channels.size(), std::size(wants));
   for (std::size_t i = 0; i < std::size(wants); ++i) {
-    EXPECT_EQ(channels.value()[i]->name(), wants[i].name);
-    EXPECT_EQ(channels.value()[i]->dimension_names(), wants[i].dimensions);
+    EXPECT_EQ(channels[i]->name(), wants[i].name);
+    EXPECT_EQ(channels[i]->dimension_names(), wants[i].dimensions);
   }
 }
 
@@ -125,12 +134,11 @@ TEST(AgenticAdapter, ChannelRules) {
       {kSensitivity, {0, 0, 0, 0, 0.9, 0.9}, 1.0},
   };
   AgenticAdapterCore core;
-  Result<ChannelList> channels = core.constraint_channels();
-  ASSERT_TRUE(channels.ok());
+  const ChannelList channels = channels_of(core);
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(i);
-    Result<double> margin = channels.value()[c.channel]->evaluate(c.state);
+    Result<double> margin = channels[c.channel]->evaluate(c.state);
     ASSERT_TRUE(margin.ok());
     EXPECT_TRUE(same(margin.value(), c.margin));
   }
@@ -200,7 +208,7 @@ TEST(AgenticAdapter, Counters) {
   core.record_spend(-10.0);
   for (int i = 0; i < 3; ++i) core.record_action();
   EXPECT_EQ(state_of(core), (StateVector{20.0, 200.0, 3.0, 10.0, 1.0, 1.0, 1.0}));
-  EXPECT_EQ(core.current_state().value(), state_of(core));
+  EXPECT_EQ(current_of(core), state_of(core));
   core.reset_rate_window();
   EXPECT_EQ(core.current_rate(), 0.0);
   EXPECT_EQ(core.current_spend(), 20.0);

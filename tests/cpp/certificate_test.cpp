@@ -135,7 +135,7 @@ TEST(Seal, HashAndIdentifier) {
 }
 
 TEST(Seal, ExtrasStayOutOfTheHash) {
-  const std::string base = seal(worked_example()).deterministic_hash();
+  const std::string base(seal(worked_example()).deterministic_hash());
 
   CertificateParts extras = worked_example();
   extras.drift_budget = 0.123;
@@ -152,7 +152,7 @@ TEST(Seal, ExtrasStayOutOfTheHash) {
 }
 
 TEST(Seal, EveryHashedFieldChangesTheHash) {
-  const std::string base = seal(worked_example()).deterministic_hash();
+  const std::string base(seal(worked_example()).deterministic_hash());
   const Edit edits[] = {
       [](CertificateParts& p) { p.action_id = "act-2"; },
       [](CertificateParts& p) { p.agent_id = "agent-2"; },
@@ -170,7 +170,8 @@ TEST(Seal, EveryHashedFieldChangesTheHash) {
     edits[i](parts);
     const Certificate cert = seal(std::move(parts));
     EXPECT_NE(cert.deterministic_hash(), base);
-    EXPECT_EQ(cert.certificate_id(), "cert-" + cert.deterministic_hash().substr(0, 32));
+    EXPECT_EQ(cert.certificate_id(),
+              "cert-" + std::string(cert.deterministic_hash().substr(0, 32)));
   }
 }
 

@@ -79,26 +79,27 @@ class FakeAdapter final : public DomainAdapterContract {
     calls().push_back("domain_name");
     return "fake";
   }
-  Result<ChannelList> constraint_channels() const override {
+  Status constraint_channels(ChannelList& out) const override {
     calls().push_back("constraint_channels");
-    if (channels_error) return *channels_error;
-    ChannelList list;
-    for (const auto& plan : channels) {
-      list.push_back(std::make_unique<FakeChannel>(plan, &seen_sizes));
-    }
-    if (null_channel) list.push_back(nullptr);
-    return list;
+    if (channels_error) return channels_error;
+    for (const auto& plan : channels) out.add(std::make_unique<FakeChannel>(plan, &seen_sizes));
+    if (null_channel) out.add(std::unique_ptr<ConstraintChannelContract>());
+    return std::nullopt;
   }
-  Result<StateVector> map_action_to_state(const ProposedAction& action) const override {
+  Status map_action_to_state(const ProposedAction& action, StateVector& out) const override {
     calls().push_back("map_action_to_state");
     seen_action = &action;
-    if (map_error) return *map_error;
-    return proposed;
+    if (map_error) return map_error;
+    out = proposed;
+    return std::nullopt;
   }
-  Result<StateVector> current_state() const override {
+  Status current_state(StateVector& out) const override {
     calls().push_back("current_state");
-    if (current_error) return *current_error;
-    return StateVector{9.0, 9.0, 9.0};
+    // A failure after writing part of the vector must not leak into the certification.
+    out = {9.0, 9.0};
+    if (current_error) return current_error;
+    out.push_back(9.0);
+    return std::nullopt;
   }
   Result<bool> detect_regime_change(std::span<const double> current,
                                     std::span<const double> proposed_state) const override {
@@ -274,7 +275,7 @@ void expect_outcome(const Certificate& cert, const Outcome& want) {
   ASSERT_TRUE(cert.drift_budget().has_value());
   EXPECT_EQ(*cert.drift_budget(), want.drift);
   EXPECT_EQ(cert.decision().reason(), want.reason);
-  EXPECT_EQ(cert.decision().warnings(), want.warnings);
+  EXPECT_EQ(cert.decision().warnings().texts(), want.warnings);
 }
 
 TEST_F(PipelineTest, ClassifiesSingleMarginWithDefaultThresholds) {
@@ -350,7 +351,7 @@ TEST_F(PipelineTest, CautionWarnings) {
     Certificate cert = run_ok(with_margins(c.margins));
     EXPECT_EQ(cert.zone(), Zone::Caution);
     EXPECT_EQ(cert.decision().kind(), Decision::Kind::CertifiedWithWarning);
-    EXPECT_EQ(cert.decision().warnings(), c.warnings);
+    EXPECT_EQ(cert.decision().warnings().texts(), c.warnings);
   }
   EXPECT_EQ(run_ok(with_margins({{"budget", 0.45}, {"rate", 0.55}})).binding_constraint(),
             "budget");
@@ -447,7 +448,7 @@ TEST_F(PipelineTest, ThresholdsAreCarriedUnchecked) {
 
   CertifierConfig nan_warning;
   nan_warning.warning_margin_threshold = kNaN;
-  EXPECT_EQ(run_ok(with_margins({{"x", 0.4}}), nan_warning).decision().warnings(),
+  EXPECT_EQ(run_ok(with_margins({{"x", 0.4}}), nan_warning).decision().warnings().texts(),
             (std::vector<std::string>{"Minimum margin 0.4000 in caution zone"}));
 }
 

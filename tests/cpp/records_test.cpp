@@ -66,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Decision, PayloadAccessors) {
   const Decision w = Decision::certified_with_warning({"a", "b"});
   EXPECT_EQ(w.kind(), Decision::Kind::CertifiedWithWarning);
-  EXPECT_EQ(w.warnings(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(w.warnings().texts(), (std::vector<std::string>{"a", "b"}));
   EXPECT_TRUE(w.reason().empty());
 
   const Decision b = Decision::blocked("why");
