@@ -6,6 +6,9 @@
                      makes (domain_name, map_action_to_state, constraint_channels, name and
                      dimension_names, evaluate per channel, detect_regime_change) in a loop
   per extra channel  the same two with 3+8 channels minus with 3 channels
+  certify_action     certify_action(adapter, deltas={3 entries}) vs certify(prebuilt action)
+  growth             ns per delta (agentic) and per channel (Python), 1 to 10000 of them:
+                     the cost per item at 10000 over that at 100
 
 Each figure is a median over interleaved rounds: a round (about 40 ms) times one batch of
 each side, in an order that rotates from round to round so drift and neighbours hit all
@@ -28,7 +31,7 @@ from itertools import repeat
 
 import ruvo_safety
 from ruvo_safety import (AgenticAdapter, ConstraintChannel, DomainAdapter, SafetyCertifier,
-                         SimpleAction, StateDelta)
+                         SimpleAction, StateDelta, certify_action)
 
 clock = time.thread_time_ns
 round_ns = 40_000_000
@@ -190,6 +193,34 @@ def main():
     report("per extra channel", kernel / plain, 2.5,
            f"certify {kernel:.0f} ns, direct {plain:.0f} ns per channel")
 
+    adapter = AgenticAdapter()
+    deltas = {"reversibility_score": 0.8, "scope_score": 0.4, "sensitivity_score": 0.7}
+    prebuilt = SimpleAction("act-1", "agent-1", [StateDelta(d, 1.0, v) for d, v in deltas.items()])
+
+    def one_shot(n):
+        for _ in repeat(None, n):
+            certify_action(adapter, action_id="act-1", agent_id="agent-1", deltas=deltas)
+    ratio("certify_action", 1.2, [one_shot, loop(SafetyCertifier(adapter).certify, prebuilt)],
+          ("certify_action", "certify"), rounds)
+
+    # Big sizes get fewer calls per batch from the sizing; they also get fewer rounds.
+    sizes = [1, 10, 100, 1000, 10000]
+    for kind, unit, sides in [
+        ("agentic", "delta", [loop(agentic.certify, SimpleAction("act-1", "agent-1", [
+            StateDelta(f"dim_{i}" if i else "scope_score", 1.0, 0.4) for i in range(size)]))
+            for size in sizes]),
+        ("python", "channel", [loop(SafetyCertifier(Machine(size)).certify, MOVE)
+                               for size in sizes]),
+    ]:
+        times = [statistics.median(t) for t in per_call(sides, max(3, rounds // 2))]
+        # All in, since the cost beyond the first item is lost in noise while it is small.
+        each = {size: t / size for size, t in zip(sizes, times)}
+        beyond = [""] + [f" ({(t - times[0]) / (size - 1):.1f})"
+                         for size, t in zip(sizes[1:], times[1:])]
+        print(f"{kind}, ns per {unit} (beyond the first): " + ", ".join(
+            f"{size}: {each[size]:.1f}{more}" for size, more in zip(sizes, beyond)))
+        growth = each[10000] / each[100]
+        report(f"{kind} growth", growth, 3, f"linear: {'yes' if growth <= 3 else 'no'}")
     return 1 if args.check and not all(met) else 0
 
 
