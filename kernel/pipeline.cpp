@@ -120,9 +120,9 @@ Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterCo
   ThreadSpare<ChannelList, 0> channels;
   if (Status error = adapter.constraint_channels(*channels)) return std::move(*error);
 
-  // The certificate keeps this storage: the map is sorted where the margins were written.
-  MarginMap::Storage evaluated;
-  evaluated.reserve(channels->size());
+  // Names are viewed, not copied, until the map places each one.
+  ThreadSpare<std::vector<std::pair<std::string_view, double>>, 0> evaluated;
+  evaluated->reserve(channels->size());
   for (const ConstraintChannelContract* channel : *channels) {
     // An empty slot is a broken adapter; refusing it beats certifying without a channel.
     if (channel == nullptr) {
@@ -131,9 +131,9 @@ Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterCo
     }
     Result<double> margin = channel->evaluate(*proposed);
     if (!margin) return std::move(margin).error();
-    evaluated.emplace_back(std::string(channel->name()), clamp_margin(margin.value()));
+    evaluated->emplace_back(channel->name(), clamp_margin(margin.value()));
   }
-  parts.margins = MarginMap::from_entries(std::move(evaluated));
+  parts.margins = MarginMap::from_entries(*evaluated);
 
   double m = 1.0;
   if (parts.margins.empty()) {

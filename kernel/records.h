@@ -198,19 +198,19 @@ class MarginMap {
   using Storage = std::vector<value_type>;
   using const_iterator = Storage::const_iterator;
 
-  // Builds the map from entries in the order they were produced; of several entries with
-  // one name the last wins. The entries' own storage becomes the map's.
-  static MarginMap from_entries(Storage entries) {
-    const auto before = [](const value_type& a, const value_type& b) {
-      return ByteOrder()(a.first, b.first);
-    };
+  // Builds the map from (name, margin) entries in the order they were produced, sorting
+  // them in place first; of several entries with one name the last wins. The pipeline
+  // passes views of its channels' names, so each name is copied once, into its place.
+  template <class Name>
+  static MarginMap from_entries(std::vector<std::pair<Name, double>>& entries) {
+    const auto before = [](const auto& a, const auto& b) { return ByteOrder()(a.first, b.first); };
     // A certification holds a handful of channels, where an insertion sort beats the
     // buffer a stable sort allocates; a long list keeps n log n.
     constexpr std::size_t kInsertionSortMax = 32;
     if (entries.size() <= kInsertionSortMax) {
       for (std::size_t i = 1; i < entries.size(); ++i) {
         if (!before(entries[i], entries[i - 1])) continue;
-        value_type moving = std::move(entries[i]);
+        auto moving = std::move(entries[i]);
         std::size_t j = i;
         // Stops at an equal name, so entries with one name keep their order.
         for (; j > 0 && before(moving, entries[j - 1]); --j) entries[j] = std::move(entries[j - 1]);
@@ -219,18 +219,16 @@ class MarginMap {
     } else {
       std::stable_sort(entries.begin(), entries.end(), before);
     }
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (kept > 0 && entries[kept - 1].first == entries[i].first) {
-        entries[kept - 1].second = entries[i].second;
+    MarginMap map;
+    Storage& kept = map.entries_;
+    kept.reserve(entries.size());
+    for (const auto& [name, margin] : entries) {
+      if (!kept.empty() && kept.back().first == name) {
+        kept.back().second = margin;
       } else {
-        if (kept != i) entries[kept] = std::move(entries[i]);
-        ++kept;
+        kept.emplace_back(name, margin);
       }
     }
-    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
-    MarginMap map;
-    map.entries_ = std::move(entries);
     return map;
   }
 

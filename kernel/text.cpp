@@ -34,6 +34,25 @@ constexpr bool is_plain_ascii(unsigned char b) {
   return b >= 0x20 && b < 0x7F && b != '"' && b != '\\';
 }
 
+// End of the run of plain ASCII bytes starting at s[i]: eight bytes are tested at once with
+// the usual bit tricks, which are exact for "some byte is below / above / equal to".
+std::size_t plain_ascii_run_end(std::string_view s, std::size_t i) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  const auto has_zero = [](std::uint64_t w) { return (w - kOnes) & ~w & kHighs; };
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    const std::uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
+    const std::uint64_t above_tilde = ((w + kOnes * (127 - 0x7E)) | w) & kHighs;
+    if (below_space | above_tilde | has_zero(w ^ (kOnes * '"')) | has_zero(w ^ (kOnes * '\\'))) {
+      break;
+    }
+  }
+  while (i < s.size() && is_plain_ascii(static_cast<unsigned char>(s[i]))) ++i;
+  return i;
+}
+
 // Decodes one code point at s[i] and advances i. An ill-formed sequence yields U+FFFD for its
 // maximal well-formed prefix (at least one byte), so a truncated sequence costs one
 // replacement and the byte that broke it is decoded afresh.
@@ -215,6 +234,11 @@ char* write_exponential16_exact(char* p, double value) {
     std::memcpy(p, "0.0000000000000000e0", 20);
     return p + 20;
   }
+  // The margin of a channel with all its headroom left: common enough to skip the scaling.
+  if (value == 1.0) {
+    std::memcpy(p, "1.0000000000000000e0", 20);
+    return p + 20;
+  }
   // floor(log2 * log10(2)); the decimal exponent is this or one more.
   const int low = (b.log2 * 78913) >> 18;
   if (low < -16 || low > 15) return nullptr;
@@ -303,8 +327,7 @@ void append_quoted(std::string& out, std::string_view s) {
   while (i < s.size()) {
     // Plain printable ASCII is by far the common case: copied a whole run at a time, with
     // no table lookup.
-    std::size_t run = i;
-    while (run < s.size() && is_plain_ascii(static_cast<unsigned char>(s[run]))) ++run;
+    const std::size_t run = plain_ascii_run_end(s, i);
     out.append(s.data() + i, run - i);
     i = run;
     if (i == s.size()) break;

@@ -87,7 +87,7 @@ Input read_input(fuzz::Reader& in) {
     }
   }
   if (entries.size() % 2 == 0) {
-    p.margins = ruvo::MarginMap::from_entries(std::move(entries));
+    p.margins = ruvo::MarginMap::from_entries(entries);
   } else {
     for (auto& [name, margin] : entries) p.margins.insert(std::move(name), margin);
   }
@@ -137,7 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const ruvo::Certificate cert = ruvo::seal(input.parts);
   const std::string hash = reference_hash(text);
-  FUZZ_CHECK(cert.deterministic_hash() == hash, std::string(cert.deterministic_hash()) + " != " + hash);
+  FUZZ_CHECK(cert.deterministic_hash() == hash,
+             std::string(cert.deterministic_hash()) + " != " + hash);
   FUZZ_CHECK(ruvo::sha256_hex(text) == hash, text);
   FUZZ_CHECK(cert.certificate_id() == "cert-" + hash.substr(0, 32), cert.certificate_id());
 
