@@ -233,8 +233,7 @@ bool check_sequence(PyObject* obj) {
 }
 
 Py_ssize_t sequence_size_hint(PyObject* obj) {
-  // The length only pre-sizes the result; a lying __len__ must not drive an allocation.
-  constexpr Py_ssize_t kCap = 1024;
+  // The length only pre-sizes the result.
   Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
     // An ordinary failure only loses the hint; an interrupt, an exit or running out of
@@ -245,7 +244,7 @@ Py_ssize_t sequence_size_hint(PyObject* obj) {
     PyErr_Clear();
     return 0;
   }
-  return std::min(n, kCap);
+  return std::min(n, kSizeHintCap);
 }
 
 bool to_real_vector(PyObject* obj, std::vector<double>& out) {

@@ -4,6 +4,7 @@
 
 #include "src/py_ref.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <new>
@@ -250,6 +251,8 @@ bool to_value(PyObject* obj, PyTypeObject* type, const char* class_name, T& out)
 // Checks the sequence protocol, then iterates once, calling `item(obj)` per element.
 // `reserve(n)` receives a capacity hint bounded by a sane cap.
 bool check_sequence(PyObject* obj);
+// A lying __len__ must not drive an allocation: hints are capped.
+inline constexpr Py_ssize_t kSizeHintCap = 1024;
 // The length, bounded by a sane cap, or 0 when it cannot be taken. -1 only when taking it
 // raised something that must not be swallowed (KeyboardInterrupt, SystemExit, MemoryError).
 Py_ssize_t sequence_size_hint(PyObject* obj);
@@ -257,6 +260,19 @@ Py_ssize_t sequence_size_hint(PyObject* obj);
 template <class Reserve, class Item>
 bool for_each_in_sequence(PyObject* obj, Reserve&& reserve, Item&& item) {
   if (!check_sequence(obj)) return false;
+  // Exact lists and tuples are walked by index, as their own iterators walk them: the
+  // length is read afresh at each step, since converting an item may run code that changes
+  // the list, and each item is held while it is converted.
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    const bool is_list = PyList_CheckExact(obj);
+    const auto size = [&] { return is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj); };
+    reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(size(), kSizeHintCap)));
+    for (Py_ssize_t i = 0; i < size(); ++i) {
+      Ref element = Ref::borrow(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+      if (!item(element.get())) return false;
+    }
+    return true;
+  }
   const Py_ssize_t hint = sequence_size_hint(obj);
   if (hint < 0) return false;
   reserve(static_cast<std::size_t>(hint));

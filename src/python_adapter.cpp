@@ -1,6 +1,7 @@
 // The kernel adapter and channel that forward every operation to Python objects.
 #include "src/python_adapter.h"
 
+#include <cstring>
 #include <memory>
 
 #include "src/binding.h"
@@ -10,16 +11,22 @@
 namespace ruvo::py {
 namespace {
 
-// Makes sure the calling thread holds the interpreter lock; a no-op when it already does.
+// Makes sure the calling thread holds the interpreter lock. Certification is entered from
+// Python, so the thread nearly always holds it already, and then nothing is done.
 class LockHeld {
  public:
-  LockHeld() noexcept : state_(PyGILState_Ensure()) {}
+  LockHeld() noexcept : taken_(PyGILState_Check() == 0) {
+    if (taken_) state_ = PyGILState_Ensure();
+  }
   LockHeld(const LockHeld&) = delete;
   LockHeld& operator=(const LockHeld&) = delete;
-  ~LockHeld() { PyGILState_Release(state_); }
+  ~LockHeld() {
+    if (taken_) PyGILState_Release(state_);
+  }
 
  private:
-  PyGILState_STATE state_;
+  bool taken_;
+  PyGILState_STATE state_{};
 };
 
 template <class... A>
@@ -39,6 +46,16 @@ Ref state_list(std::span<const double> state) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list;
+}
+
+// Whether the floats of `list` hold exactly `state`, bit for bit (NaN and -0.0 included).
+bool holds(PyObject* list, std::span<const double> state) {
+  if (PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(state.size())) return false;
+  for (std::size_t i = 0; i < state.size(); ++i) {
+    const double held = PyFloat_AS_DOUBLE(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
+    if (std::memcmp(&held, &state[i], sizeof held) != 0) return false;
+  }
+  return true;
 }
 
 bool to_text_vector(PyObject* obj, std::vector<std::string>& out) {
@@ -103,6 +120,14 @@ void release(Ref& object) {
 
 }  // namespace
 
+Ref StateFloats::list(std::span<const double> state) {
+  if (!kept_ || !holds(kept_.get(), state)) {
+    kept_ = state_list(state);
+    if (!kept_) return Ref();
+  }
+  return Ref::steal(PyList_GetSlice(kept_.get(), 0, PyList_GET_SIZE(kept_.get())));
+}
+
 bool call_domain_name(PyObject* object, std::string& out) {
   LockHeld lock;
   Ref name = call_method(object, method_names().domain_name);
@@ -110,7 +135,9 @@ bool call_domain_name(PyObject* object, std::string& out) {
 }
 
 PythonDomainAdapter::~PythonDomainAdapter() {
-  release(object_);
+  LockHeld lock;
+  object_.reset();
+  floats_ = StateFloats();
 }
 
 Status PythonDomainAdapter::constraint_channels(ChannelList& out) const {
@@ -128,7 +155,7 @@ Status PythonDomainAdapter::constraint_channels(ChannelList& out) const {
         Ref dimensioned = call_method(item, names.dimension_names);
         if (!dimensioned || !to_text_vector(dimensioned.get(), dimensions)) return false;
         out.add(std::make_unique<PythonConstraintChannel>(std::move(name), std::move(dimensions),
-                                                          Ref::borrow(item), failures_));
+                                                          Ref::borrow(item), failures_, floats_));
         return true;
       });
   if (!ok) return adapter_failed(failures_);
@@ -153,7 +180,7 @@ Result<bool> PythonDomainAdapter::detect_regime_change(std::span<const double> c
                                                        std::span<const double> proposed) const {
   LockHeld lock;
   Ref current_list = state_list(current);
-  Ref proposed_list = current_list ? state_list(proposed) : Ref();
+  Ref proposed_list = current_list ? floats_.list(proposed) : Ref();
   if (!proposed_list) return preparation_failed(failures_, KernelError::Kind::DomainAdapterFailed);
   Ref answer = call_method(object_.get(), method_names().detect_regime_change, current_list.get(),
                            proposed_list.get());
@@ -179,7 +206,7 @@ PythonConstraintChannel::~PythonConstraintChannel() {
 
 Result<double> PythonConstraintChannel::evaluate(std::span<const double> state) const {
   LockHeld lock;
-  Ref list = state_list(state);
+  Ref list = floats_.list(state);
   if (!list) return preparation_failed(failures_, KernelError::Kind::ChannelEvaluationFailed);
   Ref margin = call_method(object_.get(), method_names().evaluate, list.get());
   double value = 0.0;

@@ -1,6 +1,7 @@
 // The kernel adapter and channel that forward every operation to Python objects.
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,17 @@
 #include "src/py_ref.h"
 
 namespace ruvo::py {
+
+// The float objects of the last state turned into a list. Each callback gets a list of its
+// own, which it may change, but the floats in them are immutable, so they are made once.
+class StateFloats {
+ public:
+  // A new list of floats, one per position; null with an exception set on failure.
+  Ref list(std::span<const double> state);
+
+ private:
+  Ref kept_;  // never handed out: its items stay those it was made with
+};
 
 class PythonDomainAdapter final : public DomainAdapterContract {
  public:
@@ -29,16 +41,18 @@ class PythonDomainAdapter final : public DomainAdapterContract {
   std::string domain_name_;
   mutable Ref object_;
   Failures& failures_;
+  mutable StateFloats floats_;
 };
 
 class PythonConstraintChannel final : public ConstraintChannelContract {
  public:
   PythonConstraintChannel(std::string name, std::vector<std::string> dimension_names, Ref object,
-                          Failures& failures)
+                          Failures& failures, StateFloats& floats)
       : name_(std::move(name)),
         dimension_names_(std::move(dimension_names)),
         object_(std::move(object)),
-        failures_(failures) {}
+        failures_(failures),
+        floats_(floats) {}
   ~PythonConstraintChannel() override;
 
   std::string_view name() const override { return name_; }
@@ -50,6 +64,7 @@ class PythonConstraintChannel final : public ConstraintChannelContract {
   std::vector<std::string> dimension_names_;
   mutable Ref object_;
   Failures& failures_;
+  StateFloats& floats_;
 };
 
 // Calls `domain_name()` on the object; on success the text is stored in `out`.
