@@ -190,6 +190,27 @@ auto lower_bound_by_name(Entries& entries, std::string_view name) -> decltype(en
       [](const auto& e, std::string_view n) { return ByteOrder()(e.first, n); });
 }
 
+// Sorts `items` by the name `name_of(item)` gives, in ByteOrder, keeping the order of items
+// with one name. A certification holds a handful of items, where an insertion sort beats
+// the buffer a stable sort allocates; a long list keeps n log n.
+template <class T, class NameOf>
+void stable_sort_by_name(std::vector<T>& items, NameOf name_of) {
+  const auto before = [&](const T& a, const T& b) { return ByteOrder()(name_of(a), name_of(b)); };
+  constexpr std::size_t kInsertionSortMax = 32;
+  if (items.size() > kInsertionSortMax) {
+    std::stable_sort(items.begin(), items.end(), before);
+    return;
+  }
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    if (!before(items[i], items[i - 1])) continue;
+    T moving = std::move(items[i]);
+    std::size_t j = i;
+    // Stops at an equal name, so items with one name keep their order.
+    for (; j > 0 && before(moving, items[j - 1]); --j) items[j] = std::move(items[j - 1]);
+    items[j] = std::move(moving);
+  }
+}
+
 // A sorted vector: a certification holds a handful of channels, so one block of entries
 // beats a node per name both to build and to walk.
 class MarginMap {
@@ -203,22 +224,7 @@ class MarginMap {
   // passes views of its channels' names, so each name is copied once, into its place.
   template <class Name>
   static MarginMap from_entries(std::vector<std::pair<Name, double>>& entries) {
-    const auto before = [](const auto& a, const auto& b) { return ByteOrder()(a.first, b.first); };
-    // A certification holds a handful of channels, where an insertion sort beats the
-    // buffer a stable sort allocates; a long list keeps n log n.
-    constexpr std::size_t kInsertionSortMax = 32;
-    if (entries.size() <= kInsertionSortMax) {
-      for (std::size_t i = 1; i < entries.size(); ++i) {
-        if (!before(entries[i], entries[i - 1])) continue;
-        auto moving = std::move(entries[i]);
-        std::size_t j = i;
-        // Stops at an equal name, so entries with one name keep their order.
-        for (; j > 0 && before(moving, entries[j - 1]); --j) entries[j] = std::move(entries[j - 1]);
-        entries[j] = std::move(moving);
-      }
-    } else {
-      std::stable_sort(entries.begin(), entries.end(), before);
-    }
+    stable_sort_by_name(entries, [](const auto& e) -> std::string_view { return e.first; });
     MarginMap map;
     Storage& kept = map.entries_;
     kept.reserve(entries.size());

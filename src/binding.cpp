@@ -2,6 +2,7 @@
 #include "src/binding.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace ruvo::py {
@@ -96,12 +97,22 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   return false;
 }
 
+// Keyword names at call sites are nearly always ASCII literals: those are compared in place.
+bool is_named(PyObject* key, const char* name) {
+  if (PyUnicode_IS_COMPACT_ASCII(key)) {
+    const std::size_t length = std::strlen(name);
+    return static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) == length &&
+           std::memcmp(PyUnicode_DATA(key), name, length) == 0;
+  }
+  return PyUnicode_EqualToUTF8(key, name) != 0;
+}
+
 }  // namespace
 
 bool Args::place_keyword(PyObject* key, PyObject* value) {
   if (PyUnicode_Check(key)) {
     for (std::size_t i = 0; i < sig_.count; ++i) {
-      if (PyUnicode_EqualToUTF8(key, sig_.params[i].name)) {
+      if (is_named(key, sig_.params[i].name)) {
         if (slots_[i] != nullptr) {
           PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig_.display,
                        sig_.params[i].name);

@@ -1,7 +1,9 @@
 // The module function certify_action: one-shot certification from loose arguments.
 #include "src/certify_action.h"
 
-#include <map>
+#include <vector>
+
+#include "kernel/thread_spare.h"
 
 #include "src/certification.h"
 #include "src/certifier_config.h"
@@ -31,8 +33,6 @@ enum : std::size_t {
   kBlock,
 };
 
-using DeltaMap = std::map<std::string, double, ByteOrder>;
-
 bool fail_iteration(const char* message) {
   PyErr_SetString(PyExc_RuntimeError, message);
   return false;
@@ -42,51 +42,68 @@ bool fail_iteration(const char* message) {
 // as the dict's own iterator does. A value's conversion may be Python code that changes
 // the dict: the entry being converted is held, a change of size fails at once, and every
 // key the walk reaches must be the one the dict held at that place when the walk began,
-// so the result always matches the dict as it then stands.
-bool to_delta_map(PyObject* obj, DeltaMap& out) {
+// so the result always matches the dict as it then stands. The deltas come out sorted by
+// dimension; of two keys with one text (str subclasses may hash apart) the later wins.
+bool to_sorted_deltas(PyObject* obj, std::vector<StateDelta>& out) {
   if (!PyDict_Check(obj)) {
     set_conversion_error(obj, "PyDict");
     return false;
   }
   const Py_ssize_t size = PyDict_GET_SIZE(obj);
-  std::vector<Ref> keys;
-  keys.reserve(static_cast<std::size_t>(size));
+  ThreadSpare<std::vector<Ref>, 0> keys;
+  keys->reserve(static_cast<std::size_t>(size));
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
-  while (PyDict_Next(obj, &pos, &key, &value)) keys.push_back(Ref::borrow(key));
+  while (PyDict_Next(obj, &pos, &key, &value)) keys->push_back(Ref::borrow(key));
 
+  std::vector<StateDelta> deltas;
+  deltas.reserve(keys->size());
   pos = 0;
-  for (const Ref& expected : keys) {
+  for (const Ref& expected : *keys) {
     if (!PyDict_Next(obj, &pos, &key, &value) || key != expected.get()) {
       return fail_iteration("dictionary keys changed during iteration");
     }
     Ref held_value = Ref::borrow(value);
-    std::string dimension;
-    double to_value = 0.0;
-    if (!to_text(key, dimension) || !to_real(held_value.get(), to_value)) return false;
+    StateDelta& delta = deltas.emplace_back();
+    delta.from_value = 1.0;
+    if (!to_text(key, delta.dimension) || !to_real(held_value.get(), delta.to_value)) {
+      return false;
+    }
     if (PyDict_GET_SIZE(obj) != size) {
       return fail_iteration("dictionary changed size during iteration");
     }
-    out.insert_or_assign(std::move(dimension), to_value);
   }
   if (PyDict_Next(obj, &pos, &key, &value)) {
     return fail_iteration("dictionary keys changed during iteration");
   }
+  stable_sort_by_name(deltas, [](const StateDelta& d) -> std::string_view { return d.dimension; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < deltas.size(); ++i) {
+    if (kept > 0 && deltas[kept - 1].dimension == deltas[i].dimension) {
+      deltas[kept - 1].to_value = deltas[i].to_value;
+    } else {
+      if (kept != i) deltas[kept] = std::move(deltas[i]);
+      ++kept;
+    }
+  }
+  deltas.resize(kept);
+  out = std::move(deltas);
   return true;
 }
 
 PyObject* certify_action(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound(kSignature, args, nargs, kwnames, [&](const Args& a) -> PyObject* {
-    std::string action_id = "unnamed";
-    std::string agent_id = "unnamed";
-    DeltaMap deltas;
+    SimpleAction built("unnamed", "unnamed");
     SimpleAction given_action;
     CertifierConfig given_config;
     CertifierConfig loose;
     // Every argument is converted, even those the chosen form ignores.
-    if (!a.text(kActionId, action_id) || !a.text(kAgentId, agent_id) ||
-        !a.convert(kDeltas, [&](PyObject* v) { return to_delta_map(v, deltas); }) ||
+    if (!a.text(kActionId, built.mutable_action_id()) ||
+        !a.text(kAgentId, built.mutable_agent_id()) ||
+        !a.convert(
+            kDeltas,
+            [&](PyObject* v) { return to_sorted_deltas(v, built.mutable_state_deltas()); }) ||
         !a.convert(kAction, [&](PyObject* v) { return to_simple_action(v, given_action); }) ||
         !a.convert(kConfig, [&](PyObject* v) { return to_certifier_config(v, given_config); }) ||
         !a.real(kSafe, loose.safe_threshold) || !a.real(kCaution, loose.caution_threshold) ||
@@ -94,15 +111,7 @@ PyObject* certify_action(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       return nullptr;
     }
     const CertifierConfig& config = a.given(kConfig) ? given_config : loose;
-    if (a.given(kAction)) return certify_with(a[kAdapter], config, given_action);
-
-    std::vector<StateDelta> state_deltas;
-    state_deltas.reserve(deltas.size());
-    for (auto& [dimension, to_value] : deltas) {
-      state_deltas.push_back(StateDelta{dimension, 1.0, to_value});
-    }
-    SimpleAction built(std::move(action_id), std::move(agent_id), std::move(state_deltas));
-    return certify_with(a[kAdapter], config, built);
+    return certify_with(a[kAdapter], config, a.given(kAction) ? given_action : built);
   });
 }
 
