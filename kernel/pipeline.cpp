@@ -111,6 +111,16 @@ DecisionTime utc_now() {
 
 Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterContract& adapter,
                             const ProposedAction& action, Clock clock, Summary summary) {
+  std::optional<Certificate> out;
+  if (Status error = certify_into(out, config, adapter, action, clock, summary)) {
+    return std::move(*error);
+  }
+  return std::move(*out);
+}
+
+Status certify_into(std::optional<Certificate>& out, const CertifierConfig& config,
+                    const DomainAdapterContract& adapter, const ProposedAction& action, Clock clock,
+                    Summary summary) {
   CertificateParts parts;
   parts.decided_at = clock();
 
@@ -175,7 +185,8 @@ Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterCo
   if (summary == Summary::Build) parts.domain_summary = adapter.domain_summary(parts.margins);
   parts.action_id = action.action_id();
   parts.agent_id = action.agent_id();
-  return seal(std::move(parts));
+  seal_into(out, std::move(parts));
+  return std::nullopt;
 }
 
 }  // namespace ruvo

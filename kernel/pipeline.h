@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "kernel/certificate/certificate.h"
 #include "kernel/contracts.h"
@@ -24,5 +25,10 @@ enum class Summary : std::uint8_t { Build, Skip };
 Result<Certificate> certify(const CertifierConfig& config, const DomainAdapterContract& adapter,
                             const ProposedAction& action, Clock clock = utc_now,
                             Summary summary = Summary::Build);
+
+// The same, sealing the certificate straight into `out`, which is left as it was on error.
+Status certify_into(std::optional<Certificate>& out, const CertifierConfig& config,
+                    const DomainAdapterContract& adapter, const ProposedAction& action,
+                    Clock clock = utc_now, Summary summary = Summary::Build);
 
 }  // namespace ruvo

@@ -12,12 +12,20 @@ namespace ruvo::py {
 
 namespace {
 
-PyObject* finish(Result<Certificate>&& result) {
-  if (!result) {
-    raise_kernel_error(result.error());
+// Runs `certify_into_slot(slot)` against the slot of a new certificate object, so the
+// certificate is sealed where Python will read it. An exception the domain code raised
+// that must propagate wins over the kernel's verdict; a kernel error is raised as such.
+template <class Certify>
+PyObject* certificate_from(Certify&& certify_into_slot, Failures* failures = nullptr) {
+  Ref object = Ref::steal(new_unsealed_certificate());
+  if (!object) return nullptr;
+  Status error = certify_into_slot(certificate_slot(object.get()));
+  if (failures != nullptr && failures->propagating()) return failures->raise_kept();
+  if (error) {
+    raise_kernel_error(*error);
     return nullptr;
   }
-  return new_safety_certificate(std::move(result).value());
+  return object.release();
 }
 
 PyObject* certify_python_adapter(PyObject* object, const CertifierConfig& config,
@@ -30,16 +38,19 @@ PyObject* certify_python_adapter(PyObject* object, const CertifierConfig& config
     raise_adapter_error(text);
     return nullptr;
   }
-  std::optional<Result<Certificate>> result;
-  {
-    PythonDomainAdapter adapter(std::move(domain), Ref::borrow(object), failures);
-    result.emplace(certify(config, adapter, action, utc_now, Summary::Skip));
-  }
-  if (failures.propagating()) {
-    result.reset();
-    return failures.raise_kept();
-  }
-  return finish(std::move(*result));
+  PythonDomainAdapter adapter(std::move(domain), Ref::borrow(object), failures);
+  return certificate_from(
+      [&](std::optional<Certificate>& slot) {
+        return certify_into(slot, config, adapter, action, utc_now, Summary::Skip);
+      },
+      &failures);
+}
+
+PyObject* certify_agentic(Object<AgenticAdapterCore>* agentic, const CertifierConfig& config,
+                          const SimpleAction& action) {
+  return certificate_from([&](std::optional<Certificate>& slot) {
+    return certify_into(slot, config, agentic->value, action, utc_now, Summary::Skip);
+  });
 }
 
 }  // namespace
@@ -49,7 +60,7 @@ PyObject* certify_with(PyObject* adapter, const CertifierConfig& config,
   if (auto* agentic = as_agentic_adapter(adapter)) {
     SharedBorrow borrow(agentic->borrow);
     if (!borrow) return nullptr;
-    return finish(certify(config, agentic->value, action, utc_now, Summary::Skip));
+    return certify_agentic(agentic, config, action);
   }
   return certify_python_adapter(adapter, config, action);
 }
@@ -61,7 +72,7 @@ PyObject* certify_with(PyObject* adapter, const CertifierConfig& config,
     if (!adapter_borrow) return nullptr;
     SharedBorrow action_borrow(action->borrow);
     if (!action_borrow) return nullptr;
-    return finish(certify(config, agentic->value, action->value, utc_now, Summary::Skip));
+    return certify_agentic(agentic, config, action->value);
   }
   SimpleAction copy;
   {

@@ -10,12 +10,19 @@ namespace {
 
 TypeCell cell;
 
-// The object holds the sealed kernel certificate itself, moved in; the decision text is
-// rendered when read, which Python code does far less often than it certifies.
+// The object holds the sealed kernel certificate itself, sealed in place; the decision
+// text is rendered when read, which Python code does far less often than it certifies.
+// The slot is empty only between the object's allocation and the seal.
+using Held = std::optional<Certificate>;
 using View = Certificate;
 
+template <class F>
+PyObject* read_certificate(PyObject* self, F&& f) noexcept {
+  return read<Held>(self, [&](const Held& held) -> PyObject* { return f(*held); });
+}
+
 PyObject* certificate_repr(PyObject* self) {
-  return read<View>(self, [](const View& c) {
+  return read_certificate(self, [](const View& c) {
     std::string out = "SafetyCertificate(id=";
     out += c.certificate_id();
     out += ", decision=";
@@ -28,7 +35,7 @@ PyObject* certificate_repr(PyObject* self) {
 }
 
 PyObject* to_json(PyObject* self, PyObject*) {
-  return read<View>(self, [](const View& c) {
+  return read_certificate(self, [](const View& c) {
     const std::string decision = c.decision().debug_form();
     // Members in byte order of their names.
     const std::pair<std::string_view, std::string_view> members[] = {
@@ -56,19 +63,19 @@ PyObject* to_json(PyObject* self, PyObject*) {
 
 template <auto Field>
 PyObject* get_text(PyObject* self, void*) {
-  return read<View>(self, [](const View& c) { return new_text((c.*Field)()); });
+  return read_certificate(self, [](const View& c) { return new_text((c.*Field)()); });
 }
 
 PyObject* get_decision(PyObject* self, void*) {
-  return read<View>(self, [](const View& c) { return new_text(c.decision().debug_form()); });
+  return read_certificate(self, [](const View& c) { return new_text(c.decision().debug_form()); });
 }
 
 PyObject* get_zone(PyObject* self, void*) {
-  return read<View>(self, [](const View& c) { return new_text(zone_text(c.zone())); });
+  return read_certificate(self, [](const View& c) { return new_text(zone_text(c.zone())); });
 }
 
 PyObject* get_margins(PyObject* self, void*) {
-  return read<View>(self, [](const View& c) -> PyObject* {
+  return read_certificate(self, [](const View& c) -> PyObject* {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     for (const auto& [name, margin] : c.margins()) {
@@ -81,14 +88,14 @@ PyObject* get_margins(PyObject* self, void*) {
 }
 
 PyObject* get_binding_constraint(PyObject* self, void*) {
-  return read<View>(self, [](const View& c) -> PyObject* {
+  return read_certificate(self, [](const View& c) -> PyObject* {
     if (!c.binding_constraint()) Py_RETURN_NONE;
     return new_text(*c.binding_constraint());
   });
 }
 
 PyObject* get_drift_budget(PyObject* self, void*) {
-  return read<View>(self, [](const View& c) -> PyObject* {
+  return read_certificate(self, [](const View& c) -> PyObject* {
     if (!c.drift_budget()) Py_RETURN_NONE;
     return PyFloat_FromDouble(*c.drift_budget());
   });
@@ -115,10 +122,10 @@ PyMethodDef kMethods[] = {
 const TypeDef kType{
     .name = "builtins.SafetyCertificate",
     .doc = "Python-visible safety certificate.",
-    .basicsize = sizeof(Object<View>),
+    .basicsize = sizeof(Object<Held>),
     .extra_flags = 0,
     .tp_new = nullptr,
-    .dealloc = dealloc_instance<View>,
+    .dealloc = dealloc_instance<Held>,
     .repr = certificate_repr,
     .getset = kGetSet,
     .methods = kMethods,
@@ -130,8 +137,12 @@ PyTypeObject* safety_certificate_type() {
   return cell.get_or_create(kType);
 }
 
-PyObject* new_safety_certificate(Certificate&& certificate) {
-  return new_instance(cell.get(), std::move(certificate));
+PyObject* new_unsealed_certificate() {
+  return new_instance(cell.get(), Held());
+}
+
+std::optional<Certificate>& certificate_slot(PyObject* unsealed) {
+  return object_of<Held>(unsealed)->value;
 }
 
 }  // namespace ruvo::py

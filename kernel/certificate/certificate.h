@@ -31,8 +31,22 @@ struct CertificateParts {
   DecisionTime decided_at;
 };
 
-// Read-only once sealed: the only way to build one is seal().
+class Certificate;
+
+// Hashes the canonical text, derives the identifier and builds the certificate in `out`,
+// replacing what it held; cannot fail. Building in place spares moving the parts again.
+void seal_into(std::optional<Certificate>& out, CertificateParts&& parts);
+
+// Read-only once sealed: only sealing can build one.
 class Certificate {
+ public:
+  // Held by sealing alone, so no other code can call the constructor below.
+  class Key {
+    Key() = default;
+    friend void seal_into(std::optional<Certificate>& out, CertificateParts&& parts);
+  };
+  Certificate(Key, CertificateParts&& parts) : parts_(std::move(parts)) {}
+
  public:
   static constexpr std::size_t kHashSize = 64;  // lowercase hexadecimal SHA-256
   static constexpr std::size_t kIdSize = 37;    // "cert-" and the hash's first 32 digits
@@ -50,8 +64,7 @@ class Certificate {
   std::string_view deterministic_hash() const { return {hash_.data(), hash_.size()}; }
 
  private:
-  friend Certificate seal(CertificateParts parts);
-  explicit Certificate(CertificateParts parts) : parts_(std::move(parts)) {}
+  friend void seal_into(std::optional<Certificate>& out, CertificateParts&& parts);
 
   CertificateParts parts_;
   // Fixed sizes, held inline: sealing allocates nothing for them.
@@ -65,7 +78,7 @@ std::string canonical_text(const CertificateParts& parts);
 // Lowercase hexadecimal SHA-256 of `data` (64 digits).
 std::string sha256_hex(std::string_view data);
 
-// Hashes the canonical text and derives the identifier; cannot fail.
+// The same, returning the certificate.
 Certificate seal(CertificateParts parts);
 
 }  // namespace ruvo
