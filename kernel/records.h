@@ -192,9 +192,10 @@ auto lower_bound_by_name(Entries& entries, std::string_view name) -> decltype(en
 
 // Sorts `items` by the name `name_of(item)` gives, in ByteOrder, keeping the order of items
 // with one name. A certification holds a handful of items, where an insertion sort beats
-// the buffer a stable sort allocates; a long list keeps n log n.
+// the buffer a stable sort allocates; a long list keeps n log n. The insertion sort only
+// swaps, so every item keeps its own buffers, which a reused scratch relies on.
 template <class T, class NameOf>
-void stable_sort_by_name(std::vector<T>& items, NameOf name_of) {
+void stable_sort_by_name(std::span<T> items, NameOf name_of) {
   const auto before = [&](const T& a, const T& b) { return ByteOrder()(name_of(a), name_of(b)); };
   constexpr std::size_t kInsertionSortMax = 32;
   if (items.size() > kInsertionSortMax) {
@@ -202,12 +203,10 @@ void stable_sort_by_name(std::vector<T>& items, NameOf name_of) {
     return;
   }
   for (std::size_t i = 1; i < items.size(); ++i) {
-    if (!before(items[i], items[i - 1])) continue;
-    T moving = std::move(items[i]);
-    std::size_t j = i;
     // Stops at an equal name, so items with one name keep their order.
-    for (; j > 0 && before(moving, items[j - 1]); --j) items[j] = std::move(items[j - 1]);
-    items[j] = std::move(moving);
+    for (std::size_t j = i; j > 0 && before(items[j], items[j - 1]); --j) {
+      std::swap(items[j], items[j - 1]);
+    }
   }
 }
 
@@ -224,7 +223,8 @@ class MarginMap {
   // passes views of its channels' names, so each name is copied once, into its place.
   template <class Name>
   static MarginMap from_entries(std::vector<std::pair<Name, double>>& entries) {
-    stable_sort_by_name(entries, [](const auto& e) -> std::string_view { return e.first; });
+    stable_sort_by_name(std::span(entries),
+                        [](const auto& e) -> std::string_view { return e.first; });
     MarginMap map;
     Storage& kept = map.entries_;
     kept.reserve(entries.size());

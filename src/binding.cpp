@@ -98,13 +98,12 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 }
 
 // Keyword names at call sites are nearly always ASCII literals: those are compared in place.
-bool is_named(PyObject* key, const char* name) {
+bool is_named(PyObject* key, const Param& param) {
   if (PyUnicode_IS_COMPACT_ASCII(key)) {
-    const std::size_t length = std::strlen(name);
-    return static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) == length &&
-           std::memcmp(PyUnicode_DATA(key), name, length) == 0;
+    return static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) == param.size &&
+           std::memcmp(PyUnicode_DATA(key), param.name, param.size) == 0;
   }
-  return PyUnicode_EqualToUTF8(key, name) != 0;
+  return PyUnicode_EqualToUTF8(key, param.name) != 0;
 }
 
 }  // namespace
@@ -112,7 +111,7 @@ bool is_named(PyObject* key, const char* name) {
 bool Args::place_keyword(PyObject* key, PyObject* value) {
   if (PyUnicode_Check(key)) {
     for (std::size_t i = 0; i < sig_.count; ++i) {
-      if (is_named(key, sig_.params[i].name)) {
+      if (is_named(key, sig_.params[i])) {
         if (slots_[i] != nullptr) {
           PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig_.display,
                        sig_.params[i].name);
@@ -128,16 +127,22 @@ bool Args::place_keyword(PyObject* key, PyObject* value) {
 }
 
 bool Args::finish() {
-  std::vector<const char*> missing;
+  bool complete = true;
   for (std::size_t i = 0; i < sig_.count; ++i) {
     const Param& p = sig_.params[i];
     if (slots_[i] == nullptr) {
-      if (p.kind == Default::Required) missing.push_back(p.name);
+      complete = complete && p.kind != Default::Required;
     } else if (p.kind == Default::None && slots_[i] == Py_None) {
       slots_[i] = nullptr;
     }
   }
-  if (missing.empty()) return true;
+  if (complete) return true;
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < sig_.count; ++i) {
+    if (slots_[i] == nullptr && sig_.params[i].kind == Default::Required) {
+      missing.push_back(sig_.params[i].name);
+    }
+  }
   std::string msg(sig_.display);
   msg += " missing ";
   msg += std::to_string(missing.size());
@@ -208,15 +213,28 @@ void set_conversion_error(PyObject* obj, const char* target) {
   PyErr_SetString(PyExc_TypeError, msg.c_str());
 }
 
-bool to_text(PyObject* obj, std::string& out) {
+bool to_text_view(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     set_conversion_error(obj, "PyString");
     return false;
   }
+  // Compact ASCII text is its own UTF-8.
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
   if (utf8 == nullptr) return false;
-  out.assign(utf8, static_cast<std::size_t>(size));
+  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool to_text(PyObject* obj, std::string& out) {
+  std::string_view text;
+  if (!to_text_view(obj, text)) return false;
+  out.assign(text);
   return true;
 }
 

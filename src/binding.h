@@ -166,8 +166,12 @@ enum class Default : std::uint8_t {
 };
 
 struct Param {
+  constexpr Param(const char* param_name, Default param_kind)
+      : name(param_name), kind(param_kind), size(std::char_traits<char>::length(param_name)) {}
+
   const char* name;
   Default kind;
+  std::size_t size;  // of the name, so keywords of another length are passed over at once
 };
 
 struct Signature {
@@ -232,6 +236,8 @@ std::string qualified_type_name(PyObject* obj);
 void set_conversion_error(PyObject* obj, const char* target);
 
 bool to_text(PyObject* obj, std::string& out);
+// The UTF-8 text of a str, kept by the str itself: valid while the object lives.
+bool to_text_view(PyObject* obj, std::string_view& out);
 bool to_real(PyObject* obj, double& out);
 
 // Copies the value held by an instance of `type` (or a subclass).

@@ -29,7 +29,7 @@ PyObject* certificate_from(Certify&& certify_into_slot, Failures* failures = nul
 }
 
 PyObject* certify_python_adapter(PyObject* object, const CertifierConfig& config,
-                                 const SimpleAction& action) {
+                                 const ProposedAction& action) {
   Failures failures;
   std::string domain;
   if (!call_domain_name(object, domain)) {
@@ -47,7 +47,7 @@ PyObject* certify_python_adapter(PyObject* object, const CertifierConfig& config
 }
 
 PyObject* certify_agentic(Object<AgenticAdapterCore>* agentic, const CertifierConfig& config,
-                          const SimpleAction& action) {
+                          const ProposedAction& action) {
   return certificate_from([&](std::optional<Certificate>& slot) {
     return certify_into(slot, config, agentic->value, action, utc_now, Summary::Skip);
   });
@@ -56,7 +56,7 @@ PyObject* certify_agentic(Object<AgenticAdapterCore>* agentic, const CertifierCo
 }  // namespace
 
 PyObject* certify_with(PyObject* adapter, const CertifierConfig& config,
-                       const SimpleAction& action) {
+                       const ProposedAction& action) {
   if (auto* agentic = as_agentic_adapter(adapter)) {
     SharedBorrow borrow(agentic->borrow);
     if (!borrow) return nullptr;
