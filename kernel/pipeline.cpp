@@ -70,14 +70,14 @@ std::string review_text(std::string_view binding, double m, double caution) {
 
 WarningList caution_warnings(const MarginMap& margins, double m, double warning) {
   WarningList warnings;
-  for (const auto& [name, margin] : margins) {
-    if (!(margin <= warning)) continue;
-    if (warnings.empty()) warnings.reserve(64 + name.size());
+  for (const MarginMap::value_type& entry : margins) {
+    if (!(entry.second <= warning)) continue;
+    if (warnings.empty()) warnings.reserve(64 + entry.first.size());
     warnings.add_written([&](std::string& w) {
       w += "Channel '";
-      w += name;
+      w += entry.first;
       w += "' margin ";
-      text::append_fixed(w, margin, 4);
+      text::append_fixed(w, entry.second, 4);
       w += " below warning threshold";
     });
   }

@@ -14,13 +14,13 @@ namespace ruvo {
 template <class T, int Slot, std::size_t kKeep = 4096>
 class ThreadSpare {
  public:
-  ThreadSpare() : value_(std::move(spare())) {}
+  ThreadSpare() : home_(&spare()), value_(std::move(*home_)) {}
   ThreadSpare(const ThreadSpare&) = delete;
   ThreadSpare& operator=(const ThreadSpare&) = delete;
   ~ThreadSpare() {
     // Clearing may release objects whose release runs code that certifies again.
     value_.clear();
-    if (value_.capacity() <= kKeep) spare() = std::move(value_);
+    if (value_.capacity() <= kKeep) *home_ = std::move(value_);
   }
 
   T& operator*() noexcept { return value_; }
@@ -31,6 +31,7 @@ class ThreadSpare {
     thread_local T kept;
     return kept;
   }
+  T* home_;  // the thread's spare, looked up once: each lookup is a call in a shared library
   T value_;
 };
 
