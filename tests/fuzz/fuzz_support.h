@@ -29,7 +29,7 @@ inline std::string escaped(std::string_view s) {
 
 // abort() is what libFuzzer records as a crash, keeping the input as a reproducer.
 [[noreturn]] inline void fail(const char* file, int line, const char* what,
-                              const std::string& detail) {
+                              std::string_view detail) {
   std::fprintf(stderr, "%s:%d: check failed: %s\n%s\n", file, line, what, escaped(detail).c_str());
   std::abort();
 }
