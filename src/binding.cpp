@@ -108,18 +108,31 @@ bool is_named(PyObject* key, const Param& param) {
 
 }  // namespace
 
+bool Args::place(std::size_t i, PyObject* value) {
+  if (slots_[i] != nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig_.display,
+                 sig_.params[i].name);
+    return false;
+  }
+  slots_[i] = value;
+  return true;
+}
+
 bool Args::place_keyword(PyObject* key, PyObject* value) {
+  if (sig_.interned != nullptr) {
+    for (std::size_t i = 0; i < sig_.count; ++i) {
+      PyObject*& name = sig_.interned[i];
+      if (name == nullptr) {
+        name = PyUnicode_InternFromString(sig_.params[i].name);
+        // Without the interned name the comparison below still decides.
+        if (name == nullptr) PyErr_Clear();
+      }
+      if (key == name) return place(i, value);
+    }
+  }
   if (PyUnicode_Check(key)) {
     for (std::size_t i = 0; i < sig_.count; ++i) {
-      if (is_named(key, sig_.params[i])) {
-        if (slots_[i] != nullptr) {
-          PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig_.display,
-                       sig_.params[i].name);
-          return false;
-        }
-        slots_[i] = value;
-        return true;
-      }
+      if (is_named(key, sig_.params[i])) return place(i, value);
     }
   }
   PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig_.display, key);

@@ -179,6 +179,10 @@ struct Signature {
   const Param* params;
   std::uint8_t count;
   std::uint8_t required;
+  // Optional: one slot per parameter for its interned name, made on first use and kept for
+  // the process's life. Keyword names at call sites are interned, so a match is then one
+  // pointer comparison; for functions called with keywords in hot loops.
+  PyObject** interned = nullptr;
 };
 
 inline constexpr std::size_t kMaxParams = 9;
@@ -189,6 +193,13 @@ constexpr Signature signature(const char* display, const Param (&params)[N]) {
   std::uint8_t required = 0;
   for (const Param& p : params) required += p.kind == Default::Required ? 1 : 0;
   return Signature{display, params, static_cast<std::uint8_t>(N), required};
+}
+template <std::size_t N>
+constexpr Signature signature(const char* display, const Param (&params)[N],
+                              PyObject* (&interned)[N]) {
+  Signature sig = signature(display, params);
+  sig.interned = interned;
+  return sig;
 }
 constexpr Signature signature(const char* display) {
   return Signature{display, nullptr, 0, 0};
@@ -220,6 +231,7 @@ class Args {
 
  private:
   bool place_keyword(PyObject* key, PyObject* value);
+  bool place(std::size_t i, PyObject* value);
   bool finish();
 
   const Signature& sig_;

@@ -22,7 +22,8 @@ constexpr Param kParams[] = {
     {"safe_threshold", Default::Value},  {"caution_threshold", Default::Value},
     {"block_threshold", Default::Value},
 };
-constexpr Signature kSignature = signature("certify_action()", kParams);
+PyObject* interned_names[std::size(kParams)] = {};
+const Signature kSignature = signature("certify_action()", kParams, interned_names);
 
 enum : std::size_t {
   kAdapter,
