@@ -47,7 +47,6 @@ class Certificate {
   };
   Certificate(Key, CertificateParts&& parts) : parts_(std::move(parts)) {}
 
- public:
   static constexpr std::size_t kHashSize = 64;  // lowercase hexadecimal SHA-256
   static constexpr std::size_t kIdSize = 37;    // "cert-" and the hash's first 32 digits
 
