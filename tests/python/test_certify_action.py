@@ -158,8 +158,10 @@ def test_other_exceptions_from_conversions_pass_through():
         certify_action(AgenticAdapter(), caution_threshold=10**400)
 
 
-def test_a_dict_changed_during_its_conversion_fails():
-    deltas = {}
+# Plain floats ahead of the changing value take the single-walk path up to it.
+@pytest.mark.parametrize("plain_first", [False, True])
+def test_a_dict_changed_during_its_conversion_fails(plain_first):
+    deltas = {"c": 0.5} if plain_first else {}
 
     class Grows:
         def __float__(self):
@@ -175,7 +177,8 @@ def test_a_dict_changed_during_its_conversion_fails():
     deltas.update(a=Grows(), b=1.0)
     with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
         certify_action(AgenticAdapter(), deltas=deltas)
-    deltas.clear()
+    del deltas["a"], deltas["b"]
+    deltas.pop("new", None)
     deltas.update(a=Swaps(), b=1.0)
     with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
         certify_action(AgenticAdapter(), deltas=deltas)
