@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Provides a CPython 3.14 interpreter with headers, pytest and hypothesis, and the
-# packaging and type-checking tools (pip, build, installer, scikit-build-core, mypy).
+# packaging and type-checking tools (pip, build, installer, scikit-build-core, mypy), and
+# rfc8785, which ruvo_gate needs at run time.
 # Uses a python3.14 already on the machine when it has its headers; otherwise
 # unpacks Debian's packages into .toolchain/ without touching the machine's
 # own apt state. Prints the interpreter path on its last line. Idempotent.
@@ -16,7 +17,7 @@ py="$root/usr/bin/python3.14"
 pyd="$root/usr/bin/python3.14d"
 
 # Every module the scripts import; a toolchain missing one is downloaded again.
-modules=(pytest hypothesis pip build installer scikit_build_core mypy.main mypy.stubtest)
+modules=(pytest hypothesis pip build installer scikit_build_core mypy.main mypy.stubtest rfc8785)
 has_modules() {
   local IFS=,
   "$1" -c "import ${modules[*]}"
@@ -132,7 +133,9 @@ if [ "$release_done" = 0 ]; then
         python3-build python3-pyproject-hooks python3-installer
         # Type checking; mypy does not import without librt nor run without ast-serialize.
         python3-mypy python3-mypy-extensions python3-typing-extensions python3-librt
-        python3-ast-serialize)
+        python3-ast-serialize
+        # ruvo_gate's runtime dependency: the audit digest's canonical JSON.
+        python3-rfc8785)
   say "downloading ${#pkgs[@]} packages"
   (cd "$folder/debs" && apt-get "${aptopts[@]}" download "${pkgs[@]}" >&2) \
     || die "apt-get download failed (missing package in '$suite'? try TOOLCHAIN_SUITE=unstable)"
