@@ -1,0 +1,27 @@
+"""Gating an agent's tool calls with ruvo_safety: typed verdicts, a fail-closed gate for
+plain and async tools, and a tamper-evident audit trail.
+
+```python
+gate = Gate(AgenticAdapter(budget_limit=10.0), audit=AuditLog("audit.jsonl"))
+
+@gate.guard(lambda path: agentic_action("read_file", "agent-1", sensitivity=0.7))
+def read_file(path: str) -> str: ...
+```
+"""
+
+from ._actions import agentic_action, check_agentic
+from ._audit import AuditLog, verify_log
+from ._gate import ActionRefused, Gate
+from ._verdicts import Outcome, Verdict, verdict
+
+__all__ = [
+    "Outcome",
+    "Verdict",
+    "verdict",
+    "agentic_action",
+    "check_agentic",
+    "Gate",
+    "ActionRefused",
+    "AuditLog",
+    "verify_log",
+]
