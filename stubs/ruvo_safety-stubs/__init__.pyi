@@ -1,4 +1,14 @@
-"""RUVO Safety Kernel -- Python bindings"""
+"""RUVO Safety Kernel -- Python bindings
+
+Before an agent acts, describe the action as a `SimpleAction` (two identifiers and a list
+of `StateDelta` records) and certify it with `SafetyCertifier.certify` or
+`certify_action`. A domain adapter (the built-in `AgenticAdapter`, or Python code written
+against `DomainAdapter` and `ConstraintChannel`) maps the action to a state vector and
+lists its constraint channels; each channel answers with a margin in [0, 1] (1.0 far from
+its limit, 0.0 at or beyond it). The smallest margin, the adapter's regime-change answer
+and the thresholds of `CertifierConfig` give the zone, the decision and the drift budget,
+sealed into a `SafetyCertificate` with a SHA-256 hash.
+"""
 
 from collections.abc import Sequence
 from typing import (Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final,
@@ -43,39 +53,199 @@ _Adapter: TypeAlias = AgenticAdapter | DomainAdapterLike
 
 @final
 class SafetyCertificate:
-    """A sealed certificate; only `certify` and `certify_action` make one."""
+    """A sealed certificate; only `certify` and `certify_action` make one.
+
+    Read-only: each property read builds a fresh value, assigning a property raises
+    `AttributeError`, and calling the class raises `TypeError`. `repr()` gives
+    `SafetyCertificate(id=<certificate_id>, decision=<decision>, zone=<zone>)`.
+    """
 
     @property
-    def certificate_id(self) -> str: ...
+    def certificate_id(self) -> str:
+        """Identifier of the certificate: "cert-" and the first 32 digits of the hash.
+
+        37 characters, for example "cert-9758b8c47a32aa18407f2d9834b68d41"; always equal to
+        `"cert-" + deterministic_hash[:32]`.
+        """
+
     @property
-    def action_id(self) -> str: ...
+    def action_id(self) -> str:
+        """Identifier of the certified action, unchanged ("unnamed" if `certify_action` made it).
+
+        Covered by `deterministic_hash`.
+        """
+
     @property
-    def agent_id(self) -> str: ...
+    def agent_id(self) -> str:
+        """Identifier of the agent that proposed the action, unchanged.
+
+        "unnamed" when `certify_action` built the action without one. Covered by
+        `deterministic_hash`.
+        """
+
     @property
-    def decision(self) -> str: ...
+    def decision(self) -> str:
+        r"""The decision as text, in one of four forms.
+
+        - `Certified`
+        - `CertifiedWithWarning { warnings: ["...", "..."] }`: one warning per channel
+          whose margin is at or below the warning margin threshold, in the order of
+          `margins`, or else the single warning `Minimum margin <m> in caution zone`.
+          Each channel warning reads `Channel '<name>' margin <m> below warning threshold`.
+        - `EscalateToHuman { reason: "..." }`: for a regime change,
+          `Regime change detected (binding constraint: <name>, margin: <m>)`; for a
+          binding margin at or below the caution threshold,
+          `Margin <m> on '<name>' requires human review (threshold: <caution>)`.
+        - `Blocked { reason: "..." }`: for a binding margin at or below the block threshold
+          (or NaN), `Margin <m> on '<name>' is at or below block threshold <block>`.
+
+        Margins are written with four decimals, thresholds with two, NaN as "NaN" (for
+        example `Margin 0.0500 on 'scope' is at or below block threshold 0.10`); names
+        are written unchanged. Each reason and warning then stands in double quotes, where
+        `"` and `\` take a backslash; tab, CR, LF and NUL are written `\t`, `\r`, `\n`
+        and `\0`; other control, format, private-use, unassigned and separator
+        characters (except the space) and combining marks are written `\u{<hex>}`, as in
+        `\u{200b}`; a single quote and other characters, non-ASCII included, are kept.
+        Covered by `deterministic_hash`.
+        """
+
     @property
-    def zone(self) -> str: ...
+    def zone(self) -> str:
+        """The zone of the binding margin: "Safe", "Caution" or "Danger".
+
+        "Safe" goes with `Certified`; "Caution" with `CertifiedWithWarning`, and with a
+        regime change whose binding margin is above the caution threshold; "Danger" with
+        `Blocked` and every other escalation. Covered by `deterministic_hash`.
+        """
+
     @property
-    def margins(self) -> dict[str, float]: ...
+    def margins(self) -> dict[str, float]:
+        """Margin of each channel, by channel name.
+
+        A new dict at each read, with its keys in ascending order of their UTF-8 bytes (so
+        "Zeta" comes before "alpha"). Values are clamped to [0, 1]: a channel's 1.7 reads
+        1.0 and its -0.2 reads 0.0; NaN passes unchanged. Channels with the same name leave
+        one entry, the later channel's margin. Empty when the adapter listed no channels.
+        Covered by `deterministic_hash`.
+        """
+
     @property
-    def binding_constraint(self) -> str | None: ...
+    def binding_constraint(self) -> str | None:
+        """Name of the channel with the smallest margin, or "none" with no channels.
+
+        Ties go to the name that sorts first in `margins`. A NaN margin binds before any
+        number: the first channel by name with a NaN margin is the binding constraint.
+        Always a `str` on certificates this module makes. Not covered by
+        `deterministic_hash`.
+        """
+
     @property
-    def drift_budget(self) -> float | None: ...
+    def drift_budget(self) -> float | None:
+        """How far the binding margin can fall before it reaches the next lower threshold.
+
+        With m the binding margin (1.0 with no channels): m - safe when m is above the safe
+        threshold, else m - caution when above the caution threshold, else m - block when
+        above the block threshold, else 0.0 (also when m is NaN). Computed in floating
+        point (0.9 - 0.6 gives 0.30000000000000004), the same way whatever the decision,
+        a regime change included. Always a `float` on certificates this module makes. Not
+        covered by `deterministic_hash`.
+        """
+
     @property
-    def deterministic_hash(self) -> str: ...
-    def to_json(self) -> str: ...
+    def deterministic_hash(self) -> str:
+        """SHA-256 of the certificate's canonical text, as 64 lowercase hexadecimal digits.
+
+        The canonical text is these pieces joined with "|", nothing escaped:
+        "action:" + `action_id`; "agent:" + `agent_id`; "decided_at:" + the UTC time at
+        which certification began (RFC 3339 with "+00:00" and 0, 3, 6 or 9 fractional
+        digits, the fewest that hold it exactly); one "channel:<name>:<margin>" per entry
+        of `margins`, in its order, the margin with 17 significant digits (0.8 as
+        "8.0000000000000004e-1", 1.0 as "1.0000000000000000e0"); "decision:" +
+        `decision`; "zone:" + `zone`. `binding_constraint` and `drift_budget` are not
+        covered. The time is not readable from Python, and it makes two certifications of
+        the same action differ.
+        """
+
+    def to_json(self) -> str:
+        r"""The certificate as JSON text: one object with six string members.
+
+        The members, in this order, each on its own line indented by two spaces:
+        "action_id", "agent_id", "certificate_id", "decision", "deterministic_hash",
+        "zone"; no line feed after the closing brace. The margins, binding constraint and
+        drift budget are left out. In the strings, `"` and `\` take a backslash and
+        control characters are escaped (`\n`, `\t`, `\u001f`, ...); other characters,
+        non-ASCII included, are written as they are.
+
+        Returns:
+            A new `str`, the same for every call on the same certificate.
+        """
 
 @final
 class SafetyCertifier:
-    """A stateful safety certifier that holds a domain adapter and configuration."""
+    """A stateful safety certifier that holds a domain adapter and configuration.
 
-    def __new__(cls, adapter: _Adapter, config: CertifierConfig | None = None) -> Self: ...
+    Create one, then call `certify` as often as needed. The certifier keeps a reference to
+    its adapter, so an `AgenticAdapter`'s counters are read as they stand at each call, and
+    a copy of its configuration. `repr()` shows the configuration:
+    `SafetyCertifier(config=CertifierConfig(safe=0.6, caution=0.3, block=0.1, warning=0.5))`
+    with the defaults.
+
+    Example:
+        Certify an action with the agentic adapter:
+
+            certifier = SafetyCertifier(AgenticAdapter(budget_limit=100.0))
+            cert = certifier.certify(SimpleAction("act-1", "agent-1"))
+            cert.decision  # "Certified"
+    """
+
+    def __new__(cls, adapter: _Adapter, config: CertifierConfig | None = None) -> Self:
+        """Make a certifier around an adapter.
+
+        Args:
+            adapter: An `AgenticAdapter`, or an adapter written in Python (see
+                `DomainAdapter`). Not examined here: `certify` reports an unusable one.
+            config: The thresholds, copied: later changes to the object do not reach the
+                certifier. `None` or omitted: the defaults 0.6, 0.3, 0.1 and 0.5.
+
+        Raises:
+            TypeError: `config` is neither `None` nor a `CertifierConfig`.
+        """
+
     @property
     def config(self) -> CertifierConfig:
-        """A copy of the configuration: changing it leaves the certifier as it is."""
+        """A copy of the configuration: changing it leaves the certifier as it is.
+
+        A new `CertifierConfig` at each read. Read-only: the certifier's thresholds are
+        fixed when it is made.
+        """
 
     def certify(self, action: SimpleAction) -> SafetyCertificate:
-        """Certify a proposed action."""
+        """Certify a proposed action.
+
+        The action is copied, and the adapter is taken as it stands at this call: an
+        `AgenticAdapter`'s counters are read (certifying never changes them), and a Python
+        adapter's `domain_name()` is asked again. Exceptions that do not derive from
+        `Exception`, such as `KeyboardInterrupt`, raised in a Python adapter or channel
+        propagate unchanged. A failed call leaves the certifier usable.
+
+        Args:
+            action: The proposed action.
+
+        Returns:
+            A new certificate.
+
+        Raises:
+            TypeError: `action` is not a `SimpleAction` (checked before the adapter), or
+                the adapter is neither an `AgenticAdapter` nor an object whose
+                `domain_name()` returns a `str`: "Adapter must be an AgenticAdapter or a
+                DomainAdapter subclass: " followed by the failure's type name, ": " and
+                its message.
+            RuntimeError: A method of a Python adapter or channel raised or returned a
+                value of the wrong type. The message is "Domain adapter error: " or, for
+                `evaluate`, "Constraint channel evaluation failed: ", followed by the
+                exception's type name, ": " and its message, for example "Domain adapter
+                error: ValueError: bad".
+        """
 
 @final
 class SimpleAction:
@@ -195,4 +365,52 @@ def certify_action(
     caution_threshold: _Real = 0.3,
     block_threshold: _Real = 0.1,
 ) -> SafetyCertificate:
-    """Certify one action: an AgenticAdapter with `deltas`, or any adapter with `action`."""
+    """Certify one action: an AgenticAdapter with `deltas`, or any adapter with `action`.
+
+    Builds the action and the configuration from the arguments, then certifies exactly as
+    `SafetyCertifier.certify` does. Every combination is accepted:
+
+    - With `action`, that action is certified; `action_id`, `agent_id` and `deltas` are
+      ignored.
+    - Otherwise the action is built: `action_id` and `agent_id` ("unnamed" when omitted)
+      and one `StateDelta` per entry of `deltas`, in byte order of the keys (not the
+      dict's order), each with `from_value` 1.0 and the entry's value as `to_value`.
+    - With `config`, its thresholds are used and the three threshold arguments are
+      ignored, though still checked. Otherwise the three thresholds are used, with a
+      warning margin threshold of 0.5.
+
+    Every argument is checked, in parameter order, before the adapter is looked at.
+
+    Args:
+        adapter: An `AgenticAdapter`, or an adapter written in Python (see
+            `DomainAdapter`).
+        action_id: Identifier of the built action.
+        agent_id: Identifier of the agent for the built action.
+        deltas: Target value by dimension name, for example `{"scope_score": 0.4}`: a dict
+            with `str` keys and number values.
+        action: A ready action; the three arguments above are then ignored.
+        config: The thresholds; the three arguments below are then ignored.
+        safe_threshold: See `CertifierConfig.safe_threshold`; `None` is refused.
+        caution_threshold: See `CertifierConfig.caution_threshold`; `None` is refused.
+        block_threshold: See `CertifierConfig.block_threshold`; `None` is refused.
+
+    Returns:
+        A new certificate.
+
+    Raises:
+        TypeError: An argument of the wrong type ("argument '<name>': ..."), or an
+            unusable adapter, as for `SafetyCertifier.certify`.
+        RuntimeError: A method of a Python adapter or channel failed, as for
+            `SafetyCertifier.certify`.
+
+    Example:
+        A broad action that is hard to undo, on a fresh budget:
+
+            cert = certify_action(
+                AgenticAdapter(budget_limit=100.0),
+                action_id="send-report",
+                agent_id="agent-1",
+                deltas={"scope_score": 0.7, "reversibility_score": 0.25},
+            )
+            # reversibility 0.25 is at or below 0.3: EscalateToHuman, zone "Danger"
+    """
