@@ -249,47 +249,144 @@ class SafetyCertifier:
 
 @final
 class SimpleAction:
-    """A simple proposed action for safety certification."""
+    """A simple proposed action for safety certification.
+
+    Holds its identifiers and deltas by value: the constructor and the `state_deltas`
+    setter copy the given `StateDelta` objects, and reading `state_deltas` gives new ones,
+    so later changes on one side never reach the other. Certification copies the action
+    too. `repr()` gives `SimpleAction(action_id=<id>, agent_id=<id>, deltas=<count>)`.
+    """
 
     def __new__(
         cls, action_id: str, agent_id: str, state_deltas: Sequence[StateDelta] | None = None
-    ) -> Self: ...
+    ) -> Self:
+        """Make an action.
+
+        Args:
+            action_id: Identifier of the action, any `str`.
+            agent_id: Identifier of the agent proposing it, any `str`.
+            state_deltas: The proposed changes, in order, repeats kept: a list, tuple or
+                other sequence of `StateDelta` (not a `str` or a set). `None` or omitted:
+                no deltas.
+
+        Raises:
+            TypeError: An identifier is not a `str`, or `state_deltas` is not such a
+                sequence.
+        """
+
     @property
-    def action_id(self) -> str: ...
+    def action_id(self) -> str:
+        """Identifier of the action; it enters the certificate and its hash.
+
+        Any `str`, empty included; assigning anything else raises `TypeError`.
+        """
+
     @action_id.setter
-    def action_id(self, value: str) -> None: ...
+    def action_id(self, value: str) -> None:
+        """Replace the identifier of the action."""
+
     @property
-    def agent_id(self) -> str: ...
+    def agent_id(self) -> str:
+        """Identifier of the agent proposing the action; it enters the certificate and its hash.
+
+        Any `str`, empty included; assigning anything else raises `TypeError`.
+        """
+
     @agent_id.setter
-    def agent_id(self, value: str) -> None: ...
+    def agent_id(self, value: str) -> None:
+        """Replace the identifier of the agent."""
+
     @property
     def state_deltas(self) -> list[StateDelta]:
-        """Get the state deltas for this action."""
+        """Get the state deltas for this action.
+
+        A new list of new `StateDelta` objects at each read: changing the list or its
+        objects leaves the action as it is. Assigning accepts what the constructor accepts,
+        except `None`, and copies the given deltas; a failed assignment (`TypeError`) keeps
+        the old ones.
+        """
 
     @state_deltas.setter
-    def state_deltas(self, value: Sequence[StateDelta]) -> None: ...
+    def state_deltas(self, value: Sequence[StateDelta]) -> None:
+        """Replace all deltas with copies of the given ones."""
 
 @final
 class StateDelta:
-    """A single dimension of state change proposed by an action."""
+    """A single dimension of state change proposed by an action.
 
-    def __new__(cls, dimension: str, from_value: _Real = 0.0, to_value: _Real = 0.0) -> Self: ...
+    Nothing is validated: empty or repeated names, NaN and infinities are kept. The
+    `AgenticAdapter` reads only the `to_value` of three dimensions; an adapter written in
+    Python reads what it chooses. `repr()` gives
+    `StateDelta(dimension=scope_score, from_value=1, to_value=0.4)`.
+    """
+
+    def __new__(cls, dimension: str, from_value: _Real = 0.0, to_value: _Real = 0.0) -> Self:
+        """Make a delta.
+
+        Args:
+            dimension: Name of the state dimension the action changes.
+            from_value: Value before the action: a `float`, an `int`, or anything with
+                `__float__` or `__index__`, stored as `float`.
+            to_value: Value after the action, converted the same way.
+
+        Raises:
+            TypeError: `dimension` is not a `str`, or a value is not a number.
+        """
+
     @property
-    def dimension(self) -> str: ...
+    def dimension(self) -> str:
+        """Name of the state dimension the action changes.
+
+        Matched byte for byte: the `AgenticAdapter` reads "scope_score", not
+        "Scope_score". Assigning anything but a `str` raises `TypeError`.
+        """
+
     @dimension.setter
-    def dimension(self, value: str) -> None: ...
+    def dimension(self, value: str) -> None:
+        """Replace the dimension name."""
+
     @property
-    def from_value(self) -> float: ...
+    def from_value(self) -> float:
+        """Value of the dimension before the action.
+
+        The `AgenticAdapter` never reads it. Assigning converts any number to `float`.
+        """
+
     @from_value.setter
-    def from_value(self, value: _Real) -> None: ...
+    def from_value(self, value: _Real) -> None:
+        """Replace the value before the action."""
+
     @property
-    def to_value(self) -> float: ...
+    def to_value(self) -> float:
+        """Value of the dimension after the action: the value adapters judge.
+
+        Assigning converts any number to `float`.
+        """
+
     @to_value.setter
-    def to_value(self, value: _Real) -> None: ...
+    def to_value(self, value: _Real) -> None:
+        """Replace the value after the action."""
 
 @final
 class CertifierConfig:
-    """Configuration for the safety certifier."""
+    """Configuration for the safety certifier: four thresholds on the binding margin.
+
+    With m the binding margin (the smallest channel margin, NaN before any number; 1.0
+    when there are no channels), the first rule that applies decides:
+
+    1. The adapter reports a regime change: `EscalateToHuman`, zone "Caution" when m is
+       above `caution_threshold`, else "Danger". A regime change always escalates: it is
+       never `Blocked`, never `Certified`.
+    2. m is NaN, or at or below `block_threshold`: `Blocked`, zone "Danger".
+    3. m is at or below `caution_threshold`: `EscalateToHuman`, zone "Danger".
+    4. m is at or below `safe_threshold`: `CertifiedWithWarning`, zone "Caution".
+    5. Otherwise: `Certified`, zone "Safe".
+
+    Nothing is validated: thresholds in any order, outside [0, 1], infinite or NaN are
+    kept as given, and a comparison with a NaN threshold is false. The object is copied
+    wherever it is passed. `repr()` gives
+    `CertifierConfig(safe=0.6, caution=0.3, block=0.1, warning=0.5)` for the defaults.
+    """
 
     def __new__(
         cls,
@@ -297,23 +394,70 @@ class CertifierConfig:
         caution_threshold: _Real = 0.3,
         block_threshold: _Real = 0.1,
         warning_margin_threshold: _Real = 0.5,
-    ) -> Self: ...
+    ) -> Self:
+        """Make a configuration; each threshold is any number, stored as `float`.
+
+        Args:
+            safe_threshold: A binding margin above it is certified outright.
+            caution_threshold: A binding margin at or below it needs human review.
+            block_threshold: A binding margin at or below it is blocked.
+            warning_margin_threshold: In the "Caution" zone, each channel at or below it
+                gets a warning.
+
+        Raises:
+            TypeError: A threshold is not a number.
+        """
+
     @property
-    def safe_threshold(self) -> float: ...
+    def safe_threshold(self) -> float:
+        """A binding margin strictly above this is `Certified`, zone "Safe" (default 0.6).
+
+        At or below it, and above `caution_threshold`, the action is `CertifiedWithWarning`.
+        Assigning converts any number to `float`.
+        """
+
     @safe_threshold.setter
-    def safe_threshold(self, value: _Real) -> None: ...
+    def safe_threshold(self, value: _Real) -> None:
+        """Replace the safe threshold."""
+
     @property
-    def caution_threshold(self) -> float: ...
+    def caution_threshold(self) -> float:
+        """At or below this a binding margin needs human review (default 0.3).
+
+        At or below it, and above `block_threshold`: `EscalateToHuman`, zone "Danger". It
+        also sets the zone of a regime change: "Caution" above it, "Danger" at or below.
+        Assigning converts any number to `float`.
+        """
+
     @caution_threshold.setter
-    def caution_threshold(self, value: _Real) -> None: ...
+    def caution_threshold(self, value: _Real) -> None:
+        """Replace the caution threshold."""
+
     @property
-    def block_threshold(self) -> float: ...
+    def block_threshold(self) -> float:
+        """At or below this a binding margin is `Blocked`, zone "Danger" (default 0.1).
+
+        A regime change is decided first and escalates instead. Assigning converts any
+        number to `float`.
+        """
+
     @block_threshold.setter
-    def block_threshold(self, value: _Real) -> None: ...
+    def block_threshold(self, value: _Real) -> None:
+        """Replace the block threshold."""
+
     @property
-    def warning_margin_threshold(self) -> float: ...
+    def warning_margin_threshold(self) -> float:
+        """Channels at or below this margin get a warning in the "Caution" zone (default 0.5).
+
+        Used only for `CertifiedWithWarning`: each channel whose margin is at or below it
+        (NaN never) gets its own warning; when none does, the single warning is "Minimum
+        margin <m> in caution zone". `certify_action` without `config` uses 0.5.
+        Assigning converts any number to `float`.
+        """
+
     @warning_margin_threshold.setter
-    def warning_margin_threshold(self, value: _Real) -> None: ...
+    def warning_margin_threshold(self, value: _Real) -> None:
+        """Replace the warning margin threshold."""
 
 @final
 class AgenticAdapter:
