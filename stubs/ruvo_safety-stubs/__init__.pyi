@@ -461,20 +461,82 @@ class CertifierConfig:
 
 @final
 class AgenticAdapter:
-    """The built-in agentic adapter: budget and rate constraint channels."""
+    """The built-in agentic adapter: budget and rate constraint channels.
 
-    def __new__(cls, budget_limit: _Real = 100.0, rate_limit: _Real = 50.0) -> Self: ...
+    It keeps two counters, the money spent (`record_spend`) and the actions taken
+    (`record_action`, `reset_rate_window`), and reads three risk scores from each action.
+    Certification reads the counters as they stand and never changes them: the budget and
+    rate channels measure what was already recorded, not the action being certified, so
+    record the spend and the action once it is done.
+
+    Scores: the `to_value` of a delta whose dimension is exactly "scope_score",
+    "reversibility_score" or "sensitivity_score" (byte for byte, case-sensitive; the last
+    such delta wins); a missing score counts as 1.0. `from_value` and every other
+    dimension, "budget" included, are ignored.
+
+    Five channels, by margin name:
+
+    - "budget": 1 - spent / budget_limit, clamped to [0, 1]; 0.0 when the limit is zero
+      or negative.
+    - "rate_limit": 1 - actions / rate_limit, the same way.
+    - "scope", "reversibility", "data_sensitivity": the score, clamped to [0, 1].
+
+    Regime change: when the budget or the rate headroom (1 - used / limit) is strictly
+    below 0.1, or its limit is zero, negative or NaN, the action escalates to a human
+    whatever the thresholds. This comes before the block threshold is looked at, so an
+    exhausted budget escalates rather than blocks; the 0.1 is fixed, not `block_threshold`.
+
+    Example:
+        Gate an agent's step, then record what it did:
+
+            adapter = AgenticAdapter(budget_limit=100.0, rate_limit=50.0)
+            cert = certify_action(adapter, deltas={"scope_score": 0.4})
+            # CertifiedWithWarning: scope 0.4 is at or below the warning margin 0.5
+            adapter.record_spend(12.5)
+            adapter.record_action()
+    """
+
+    def __new__(cls, budget_limit: _Real = 100.0, rate_limit: _Real = 50.0) -> Self:
+        """Make an adapter with both counters at 0.0.
+
+        Args:
+            budget_limit: The money the agent may spend; any number, not validated.
+            rate_limit: The actions the agent may take in one rate window; any number.
+
+        Raises:
+            TypeError: A limit is not a number.
+        """
+
     def record_spend(self, amount: _Real) -> None:
-        """Record spending against the budget."""
+        """Record spending against the budget.
+
+        Adds `amount` to the money spent; a negative amount is accepted and lowers it. The
+        next certification's budget margin is 1 - spent / budget_limit.
+
+        Args:
+            amount: Any number (`float`, `int`, or anything with `__float__` or
+                `__index__`).
+
+        Raises:
+            TypeError: `amount` is not a number.
+        """
 
     def record_action(self) -> None:
-        """Record an action against the rate limit."""
+        """Record an action against the rate limit: the action count goes up by 1."""
 
     def reset_rate_window(self) -> None:
-        """Reset the rate window counter."""
+        """Reset the rate window counter: the action count goes back to 0.
+
+        The money spent is kept. There is no clock: a window ends when this is called.
+        """
 
     def budget_utilization(self) -> float:
-        """Get current budget utilization (0.0 to 1.0)."""
+        """Get current budget utilization (0.0 to 1.0).
+
+        The money spent divided by `budget_limit`, capped at 1.0; 1.0 when the limit is
+        zero, negative or NaN, or the quotient is NaN. There is no lower bound: after
+        `record_spend(-10)` with the default limit it is -0.1.
+        """
 
 # Each base class has its own C instance layout, so no class can derive from both.
 @disjoint_base
