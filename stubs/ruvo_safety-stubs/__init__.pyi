@@ -34,20 +34,121 @@ _RealT = TypeVar("_RealT", bound=_Real)
 
 @type_check_only
 class ConstraintChannelLike(Protocol):
-    """What certification calls on each channel a domain adapter lists."""
+    """What certification calls on each channel a domain adapter lists.
 
-    def name(self) -> str: ...
-    def evaluate(self, state: list[float], /) -> _Real: ...
-    def dimension_names(self) -> Sequence[str]: ...
+    Any object with these three methods serves; deriving from `ConstraintChannel` is
+    optional. Right after the adapter's `constraint_channels()`, certification asks each
+    channel for `name()` and `dimension_names()`, then calls `evaluate()` on each, in list
+    order. A method that raises an `Exception`, or returns a value of the wrong type, makes
+    the certification raise `RuntimeError` (see each method); other exceptions, such as
+    `KeyboardInterrupt`, propagate unchanged.
+    """
+
+    def name(self) -> str:
+        """Name of the channel: the key of its margin, and the binding constraint's name.
+
+        Return a `str`. Names are expected to differ: a later channel with the same name
+        replaces the earlier one's margin. If the method raises or returns anything else,
+        certification raises `RuntimeError` "Domain adapter error: " followed by the
+        exception's type name, ": " and its message.
+        """
+
+    def evaluate(self, state: list[float], /) -> _Real:
+        """Margin of the proposed state against this channel's limit.
+
+        If the method raises, or returns something that does not convert to `float`,
+        certification raises `RuntimeError` "Constraint channel evaluation failed: "
+        followed by the exception's type name, ": " and its message, and the channels
+        after it are not evaluated.
+
+        Args:
+            state: A new list of floats: the vector the adapter's `map_action_to_state`
+                returned, the same for every channel.
+
+        Returns:
+            A number (`float`, `int`, or anything with `__float__` or `__index__`): 1.0
+                far from the limit, 0.0 at or beyond it. Above 1.0 is recorded as 1.0,
+                below 0.0 as 0.0; NaN is kept, binds, and blocks unless a regime
+                change escalates first (see `CertifierConfig`).
+        """
+
+    def dimension_names(self) -> Sequence[str]:
+        """Names of the state dimensions this channel reads.
+
+        Certification asks for them once per channel and checks them; they do not enter the
+        certificate. Return a list, tuple or other sequence of `str` (a `str` itself is
+        refused). If the method raises or returns anything else, certification raises
+        `RuntimeError` "Domain adapter error: " followed by the exception's type name,
+        ": " and its message.
+        """
 
 @type_check_only
 class DomainAdapterLike(Protocol):
-    """What certification calls on an adapter written in Python (subclass or not)."""
+    """What certification calls on an adapter written in Python (subclass or not).
 
-    def domain_name(self) -> str: ...
-    def constraint_channels(self) -> Sequence[ConstraintChannelLike]: ...
-    def map_action_to_state(self, action: SimpleAction, /) -> Sequence[_Real]: ...
-    def detect_regime_change(self, current: list[float], proposed: list[float], /) -> bool: ...
+    Any object whose `domain_name()` returns a `str` is taken as a Python adapter;
+    deriving from `DomainAdapter` is optional. Each certification calls, in this order:
+    `domain_name()`, `map_action_to_state(action)`, `constraint_channels()` (then `name()`
+    and `dimension_names()` on each channel), `evaluate(state)` on each channel, and
+    `detect_regime_change(current, proposed)`; nothing else is looked up. A method that
+    raises an `Exception`, or returns a value of the wrong type, ends the certification
+    with `TypeError` (`domain_name`) or `RuntimeError` (the others); other exceptions, such
+    as `KeyboardInterrupt`, propagate unchanged.
+    """
+
+    def domain_name(self) -> str:
+        """Name of the domain, for example "robot_arm".
+
+        Asked once at the start of every certification; a `str` answer is what makes an
+        object usable as an adapter. The name does not enter the certificate. If the
+        method is missing, raises, or returns anything else, certification raises
+        `TypeError` "Adapter must be an AgenticAdapter or a DomainAdapter subclass: "
+        followed by the exception's type name, ": " and its message.
+        """
+
+    def constraint_channels(self) -> Sequence[ConstraintChannelLike]:
+        """The domain's constraint channels, asked for once per certification.
+
+        Return a list, tuple or other sequence (not a `str`, generator or set) of channel
+        objects, usually `ConstraintChannel` subclass instances. An empty sequence
+        certifies with no margins: binding constraint "none" at margin 1.0. If the method
+        raises or returns anything else, certification raises `RuntimeError` "Domain
+        adapter error: " followed by the exception's type name, ": " and its message.
+        """
+
+    def map_action_to_state(self, action: SimpleAction, /) -> Sequence[_Real]:
+        """Map the proposed action to the state vector the channels read.
+
+        If the method raises, or the result is not a sequence of numbers, certification
+        raises `RuntimeError` "Domain adapter error: " followed by the exception's type
+        name, ": " and its message, and no other method is called.
+
+        Args:
+            action: A new `SimpleAction` holding copies of the certified action's
+                identifiers and deltas; changing it has no effect on the certification.
+
+        Returns:
+            A list, tuple or other sequence of numbers (not a `str`), empty allowed; what
+                each position means is up to the adapter and its channels.
+        """
+
+    def detect_regime_change(self, current: list[float], proposed: list[float], /) -> bool:
+        """Whether the proposed state is a regime change, which always escalates to a human.
+
+        `True` gives `EscalateToHuman` whatever the margins (see `CertifierConfig`).
+
+        Args:
+            current: A new list of 0.0 as long as `proposed`: a Python adapter has no
+                current state.
+            proposed: A new list of floats, the vector `map_action_to_state` returned.
+
+        Returns:
+            A real `bool` (NumPy's boolean scalar is read through its truth value). Any
+                other result, `1` included, or an exception makes certification raise
+                `RuntimeError` "Domain adapter error: " followed by the exception's type
+                name, ": " and its message (for `1`, "TypeError: 'int' object cannot be
+                converted to 'PyBool'").
+        """
 
 _Adapter: TypeAlias = AgenticAdapter | DomainAdapterLike
 
@@ -541,24 +642,191 @@ class AgenticAdapter:
 # Each base class has its own C instance layout, so no class can derive from both.
 @disjoint_base
 class DomainAdapter:
-    """Base class for domain adapters; every method must be overridden."""
+    """Base class for domain adapters; every method must be overridden.
 
-    def __new__(cls) -> Self: ...
-    def domain_name(self) -> str: ...
-    def constraint_channels(self) -> Sequence[ConstraintChannelLike]: ...
-    def map_action_to_state(self, _action: SimpleAction) -> Sequence[_Real]: ...
-    def detect_regime_change(self, _current: list[float], _proposed: list[float]) -> bool: ...
+    Subclass it to bring domain logic written in Python into certification;
+    `DomainAdapterLike` tells when each method is called and what it must return. A
+    method left as it is raises `NotImplementedError`, and certification then fails
+    (`TypeError` for `domain_name`, `RuntimeError` for the others).
+
+    The constructor takes no arguments, so a subclass made with arguments defines its own
+    `__new__` that calls `super().__new__(cls)` (see `ConstraintChannel`); one that only
+    defines `__init__(self, x)` fails with "DomainAdapter.__new__() takes 0 positional
+    arguments but 1 was given". Declare in the class body the attributes `__new__` sets,
+    for type checkers. A plain `DomainAdapter()` takes no attributes; subclass instances
+    do.
+
+    Example:
+        A robot arm whose only channel is `Speed` (see `ConstraintChannel`):
+
+            class Arm(DomainAdapter):
+                def domain_name(self) -> str:
+                    return "arm"
+
+                def constraint_channels(self) -> list[ConstraintChannel]:
+                    return [Speed(2.0)]
+
+                def map_action_to_state(self, action: SimpleAction) -> list[float]:
+                    return [d.to_value for d in action.state_deltas]
+
+                def detect_regime_change(
+                    self, current: list[float], proposed: list[float]
+                ) -> bool:
+                    return False
+
+            move = SimpleAction("move-1", "arm", [StateDelta("speed", 0.0, 0.5)])
+            SafetyCertifier(Arm()).certify(move)  # speed margin 0.75: Certified
+    """
+
+    def __new__(cls) -> Self:
+        """Make an instance of the class being instantiated; takes no arguments.
+
+        Raises:
+            TypeError: An argument was given.
+        """
+
+    def domain_name(self) -> str:
+        """Name of the domain (e.g., "finance", "agentic", "robotics").
+
+        Asked once at the start of each certification; returning a `str` is what makes an
+        object usable as an adapter.
+
+        Raises:
+            NotImplementedError: Unless overridden; certification then raises `TypeError`
+                "Adapter must be an AgenticAdapter or a DomainAdapter subclass:
+                NotImplementedError: Subclasses must implement domain_name()".
+        """
+
+    def constraint_channels(self) -> Sequence[ConstraintChannelLike]:
+        """Provide the constraint channels for this domain.
+
+        Return a list, tuple or other sequence (not a `str`, generator or set) of channel
+        objects; an empty one certifies with binding constraint "none" at margin 1.0.
+
+        Raises:
+            NotImplementedError: Unless overridden; certification then raises
+                `RuntimeError` "Domain adapter error: NotImplementedError: ...".
+        """
+
+    def map_action_to_state(self, _action: SimpleAction) -> Sequence[_Real]:
+        """Map a proposed action's state deltas into a state vector.
+
+        Args:
+            _action: The action. During certification an override receives a new
+                `SimpleAction` copy of the certified one; this default accepts any object.
+
+        Returns:
+            In an override, a list, tuple or other sequence of numbers: the proposed
+                state vector that every channel's `evaluate` receives.
+
+        Raises:
+            NotImplementedError: Unless overridden; certification then raises
+                `RuntimeError` "Domain adapter error: NotImplementedError: Subclasses must
+                implement map_action_to_state(action)".
+        """
+
+    def detect_regime_change(self, _current: list[float], _proposed: list[float]) -> bool:
+        """Detect whether the proposed state change represents a regime change.
+
+        A regime change escalates the action to a human whatever its margins. An override
+        must return a real `bool` (or NumPy's boolean scalar); anything else, `1`
+        included, makes certification raise `RuntimeError`.
+
+        Args:
+            _current: During certification, a list of 0.0 as long as `_proposed` (a
+                Python adapter has no current state).
+            _proposed: The state vector `map_action_to_state` returned, as floats.
+
+        Raises:
+            TypeError: An argument is not a sequence of numbers (this default converts
+                both before it raises `NotImplementedError`).
+            NotImplementedError: Unless overridden; certification then raises
+                `RuntimeError`.
+        """
 
 @disjoint_base
 class ConstraintChannel:
-    """Base class for constraint channels; every method must be overridden."""
+    """Base class for constraint channels; every method must be overridden.
 
-    def __new__(cls) -> Self: ...
-    def name(self) -> str: ...
+    Subclass it for the channels a `DomainAdapter` lists; `ConstraintChannelLike` tells
+    when each method is called and what it must return. A method left as it is raises
+    `NotImplementedError`, and a certification that calls it raises `RuntimeError`.
+
+    The constructor takes no arguments, so a channel made with arguments defines its own
+    `__new__` that calls `super().__new__(cls)`, and declares its attributes in the class
+    body for type checkers; defining only `__init__(self, limit)` fails with
+    "ConstraintChannel.__new__() takes 0 positional arguments but 1 was given".
+
+    Example:
+        The margin of position 0 of the state against a limit:
+
+            class Speed(ConstraintChannel):
+                limit: float
+
+                def __new__(cls, limit: float) -> Self:
+                    self = super().__new__(cls)
+                    self.limit = limit
+                    return self
+
+                def name(self) -> str:
+                    return "speed"
+
+                def evaluate(self, state: list[float]) -> float:
+                    return 1.0 - state[0] / self.limit
+
+                def dimension_names(self) -> list[str]:
+                    return ["speed"]
+    """
+
+    def __new__(cls) -> Self:
+        """Make an instance of the class being instantiated; takes no arguments.
+
+        Raises:
+            TypeError: An argument was given.
+        """
+
+    def name(self) -> str:
+        """Human-readable name of this constraint channel.
+
+        The key of the channel's margin in the certificate; a later channel with the same
+        name replaces the earlier one's margin.
+
+        Raises:
+            NotImplementedError: Unless overridden; certification then raises
+                `RuntimeError` "Domain adapter error: NotImplementedError: ...".
+        """
+
     def evaluate(self, _state: list[float]) -> _Real:
-        """Margin of the state against this constraint, in [0, 1]."""
+        """Margin of the state against this constraint, in [0, 1].
 
-    def dimension_names(self) -> Sequence[str]: ...
+        An override returns 1.0 far from the limit and 0.0 at or beyond it. Certification
+        records values above 1.0 as 1.0 and below 0.0 as 0.0; NaN is kept, binds, and
+        blocks unless a regime change escalates first.
+
+        Args:
+            _state: The proposed state vector from the adapter's `map_action_to_state`.
+
+        Returns:
+            In an override, a number (`float`, `int`, or anything with `__float__` or
+                `__index__`).
+
+        Raises:
+            TypeError: `_state` is not a sequence of numbers (this default converts it
+                before it raises `NotImplementedError`).
+            NotImplementedError: Unless overridden; certification then raises
+                `RuntimeError` "Constraint channel evaluation failed: NotImplementedError:
+                Subclasses must implement evaluate(state)".
+        """
+
+    def dimension_names(self) -> Sequence[str]:
+        """Names of state dimensions this channel operates on.
+
+        Asked for and checked during certification, but not part of the certificate.
+
+        Raises:
+            NotImplementedError: Unless overridden; certification then raises
+                `RuntimeError` "Domain adapter error: NotImplementedError: ...".
+        """
 
 def certify_action(
     adapter: _Adapter,
