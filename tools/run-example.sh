@@ -5,4 +5,4 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 py=$("$top/tools/toolchain.sh" | tail -n 1)
 dir=$("$top/tools/build.sh" | tail -n 1)
-PYTHONPATH="$dir/python" exec "$py" "$top/${1:-examples/main.py}" "${@:2}"
+PYTHONPATH="$dir/python:$top/python" exec "$py" "$top/${1:-examples/main.py}" "${@:2}"

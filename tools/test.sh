@@ -18,7 +18,8 @@ if [ "${1:-}" != "--debug-python" ]; then
   ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 fi
 
-export PYTHONPATH="$dir/python"
+# The module from the build, ruvo_gate from the source tree.
+export PYTHONPATH="$dir/python:$top/python"
 if [ "${1:-}" = "--sanitize" ]; then
   # The interpreter is not instrumented: preload the runtime and let it see every allocation.
   LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import difflib
 import json
-import math
 import numbers
 
 from ruvo_safety import SimpleAction, StateDelta
@@ -59,8 +58,8 @@ def check_agentic(action: SimpleAction) -> None:
     """Refuses an action the agentic adapter would read only in part.
 
     The adapter reads exactly `scope_score`, `reversibility_score` and `sensitivity_score`
-    and ignores every other dimension, so a misspelt name certifies as if the score were
-    1.0 (the safest). A NaN score is ignored too: it never becomes the binding margin.
+    and ignores every other dimension, so a misspelt name certifies as if its score were
+    1.0, the safest.
 
     Raises:
         TypeError: `action` is not a `SimpleAction`.
@@ -69,19 +68,12 @@ def check_agentic(action: SimpleAction) -> None:
     """
     if not isinstance(action, SimpleAction):
         raise TypeError(f"check_agentic() takes a SimpleAction, not {type(action).__qualname__}")
-    problems: list[str] = []
-    seen: set[str] = set()
-    for delta in action.state_deltas:
-        dimension = delta.dimension
-        if dimension in _KNOWN:
-            if math.isnan(delta.to_value):
-                problems.append(f"{_show(dimension)} is NaN, which never binds: give a score "
-                                "in [0, 1].")
-        elif dimension not in seen:
-            seen.add(dimension)
-            problems.append(_unknown(dimension))
-    if problems:
-        raise ValueError(f"action {_show(action.action_id)}: " + " ".join(problems))
+    dimensions = [delta.dimension for delta in action.state_deltas]
+    if _KNOWN.issuperset(dimensions):
+        return
+    unknown = dict.fromkeys(d for d in dimensions if d not in _KNOWN)
+    raise ValueError(f"action {_show(action.action_id)}: "
+                     + " ".join(_unknown(dimension) for dimension in unknown))
 
 
 def _unknown(dimension: str) -> str:

@@ -83,6 +83,7 @@ class AuditLog:
         self._end = -1  # the file's size after our last write; anything else means catch up
         self._second = -1
         self._second_text = ""
+        self._numbers: dict[object, str] = {}  # number texts, for rendering records
         self._open()
 
     @property
@@ -250,7 +251,7 @@ class AuditLog:
         entry["time"] = self._now()
         entry["prev"] = self._prev
         entry["v"] = FORMAT_VERSION
-        body = _jcs.canonical(entry)
+        body = _jcs.canonical(entry, self._numbers)
         key = self._key
         digest = hmac.digest(key, body, "sha256").hex() if key is not None \
             else hashlib.sha256(body).hexdigest()
@@ -309,7 +310,7 @@ def verify_log(path: str | os.PathLike[str], *, key: bytes | None = None) -> Log
         OSError: the file cannot be read.
     """
     key = _check_key(key)
-    seen: dict[str, bool] = {}
+    numbers: dict[object, str] = {}
     prev, count = ZERO_DIGEST, 0
     with open(path, "rb") as lines:
         for count, line in enumerate(lines, 1):
@@ -319,7 +320,7 @@ def verify_log(path: str | os.PathLike[str], *, key: bytes | None = None) -> Log
                     f"torn tail: the last {len(line)} bytes end without a line end (a crash "
                     "during a write?); opening the log with AuditLog keeps them in a "
                     "recovered record")
-            digest, error = _check_line(line, count, prev, key, seen)
+            digest, error = _check_line(line, count, prev, key, numbers)
             if error:
                 return LogReport(False, count - 1, prev, count, error)
             prev = digest
@@ -327,23 +328,26 @@ def verify_log(path: str | os.PathLike[str], *, key: bytes | None = None) -> Log
 
 
 def _check_line(line: bytes, seq: int, prev: str, key: bytes | None,
-                seen: dict[str, bool]) -> tuple[str, str]:
+                numbers: dict[object, str]) -> tuple[str, str]:
     """The line's digest and "" when it is the intact record `seq` chained to `prev`;
     otherwise "" and why it is not."""
-    # Fast path: the writer's own form, whose body is already canonical.
-    if line[-_SUFFIX : 11 - _SUFFIX] == _DIGEST_MEMBER and line.endswith(b'"}\n'):
-        body = line[:-_SUFFIX] + b"}"
-        digest = line[-67:-3].decode("latin-1")
-        try:
-            text = body.decode()
-        except UnicodeDecodeError:
-            text = ""
-        match = _jcs.recognise(text, seen) if text else None
-        if match is not None and _DIGEST_RE.fullmatch(digest):
-            error = _check_links(int(match["seq"]), match["prev"][1:-1], seq, prev)
-            if error:
-                return "", error
-            return (digest, "") if _digest_matches(body, digest, key) else ("", _NOT_RECOMPUTED)
+    # Fast path: a line in the writer's own form, the canonical record with the digest
+    # put before its closing brace. Rendering the parsed record again and finding the line
+    # proves the form, and with it that no key was repeated.
+    try:
+        record = json.loads(line)
+    except ValueError:
+        record = None
+    if type(record) is dict:
+        digest = record.pop("digest", None)
+        if type(digest) is str:
+            try:
+                body = _jcs.canonical(record, numbers)
+            except ValueError:
+                body = b""
+            if body and line == b"".join((body[:-1], _DIGEST_MEMBER, digest.encode(),
+                                          b'"}\n')):
+                return _check_record(record, digest, body, seq, prev, key)
     return _check_any_form(line, seq, prev, key)
 
 
@@ -355,7 +359,7 @@ def _check_any_form(line: bytes, seq: int, prev: str, key: bytes | None) -> tupl
     """The same checks for a line in any JSON form, through the canonical JSON library."""
     try:
         record = json.loads(line.decode(), object_pairs_hook=_unique_keys,
-                            parse_constant=_not_json)
+                            parse_int=_json_number, parse_constant=_not_json)
     except UnicodeDecodeError as error:
         return "", f"bad JSON: not UTF-8 ({error.reason} at byte {error.start})"
     except ValueError as error:
@@ -363,22 +367,38 @@ def _check_any_form(line: bytes, seq: int, prev: str, key: bytes | None) -> tupl
     if type(record) is not dict:
         return "", "bad JSON: a record is a JSON object"
     digest = record.pop("digest", None)
-    if type(digest) is not str or not _DIGEST_RE.fullmatch(digest):
-        return "", "no digest: every record carries one, 64 lowercase hexadecimal digits"
-    if _json_integer(record.get("v")) != FORMAT_VERSION:
-        return "", (f"unknown format version {record.get('v')!r} (this library reads "
-                    f"version {FORMAT_VERSION})")
-    found = _json_integer(record.get("seq"))
-    if found is None:
-        return "", f"a gap in seq: expected {seq}, found {record.get('seq')!r}"
-    error = _check_links(found, record.get("prev"), seq, prev)
-    if error:
-        return "", error
+    if type(digest) is not str:
+        return "", _NO_DIGEST
     try:
         body = rfc8785.dumps(record)
     except rfc8785.CanonicalizationError as error:
         return "", f"no canonical form: {error}"
-    return (digest, "") if _digest_matches(body, digest, key) else ("", _NOT_RECOMPUTED)
+    return _check_record(record, digest, body, seq, prev, key)
+
+
+_NO_DIGEST = "no digest: every record carries one, 64 lowercase hexadecimal digits"
+
+
+def _check_record(record: dict[str, object], digest: str, body: bytes, seq: int, prev: str,
+                  key: bytes | None) -> tuple[str, str]:
+    if not _DIGEST_RE.fullmatch(digest):
+        return "", _NO_DIGEST
+    if _json_integer(record.get("v")) != FORMAT_VERSION:
+        return "", (f"unknown format version {record.get('v')!r} (this library reads "
+                    f"version {FORMAT_VERSION})")
+    found = _json_integer(record.get("seq"))
+    if found != seq:
+        return "", f"a gap in seq: expected {seq}, found {record.get('seq')!r}"
+    if record.get("prev") != prev:
+        if seq == 1:
+            return "", "broken prev: the first record's prev must be 64 zeros"
+        return "", f"broken prev: it is not the digest of line {seq - 1}"
+    if key is None:
+        if hashlib.sha256(body).hexdigest() == digest:
+            return digest, ""
+    elif hmac.compare_digest(hmac.digest(key, body, "sha256").hex(), digest):
+        return digest, ""
+    return "", _NOT_RECOMPUTED
 
 
 def _json_integer(value: object) -> int | None:
@@ -390,22 +410,6 @@ def _json_integer(value: object) -> int | None:
     return None
 
 
-def _check_links(found_seq: int, found_prev: object, seq: int, prev: str) -> str:
-    if found_seq != seq:
-        return f"a gap in seq: expected {seq}, found {found_seq}"
-    if found_prev != prev:
-        if seq == 1:
-            return "broken prev: the first record's prev must be 64 zeros"
-        return f"broken prev: it is not the digest of line {seq - 1}"
-    return ""
-
-
-def _digest_matches(body: bytes, digest: str, key: bytes | None) -> bool:
-    if key is None:
-        return hashlib.sha256(body).hexdigest() == digest
-    return hmac.compare_digest(hmac.digest(key, body, "sha256").hex(), digest)
-
-
 def _unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
     record = dict(pairs)
     if len(record) != len(pairs):
@@ -415,6 +419,15 @@ def _unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
                 raise ValueError(f"the key {name!r} appears twice in one object")
             seen.add(name)
     return record
+
+
+def _json_number(text: str) -> int | float:
+    # JSON numbers are doubles to JCS: an integer too large for one is read as one.
+    value = int(text)
+    return value if -_SAFE_INT < value < _SAFE_INT else float(text)
+
+
+_SAFE_INT = 2**53
 
 
 def _not_json(name: str) -> object:

@@ -14,10 +14,11 @@ from typing import TYPE_CHECKING, Any, ParamSpec, TypeAlias, TypeVar, cast
 from ruvo_safety import (AgenticAdapter, CertifierConfig, SafetyCertificate, SafetyCertifier,
                          SimpleAction)
 
-from ._actions import check_agentic
+from ._actions import SCORE_DIMENSIONS, check_agentic
 from ._audit import AuditLog
 from ._jcs import KIND_DECISION, KIND_OUTCOME
 from ._verdicts import Outcome, Verdict, verdict
+from ._verdicts import _CERTIFIED
 
 if TYPE_CHECKING:
     from ruvo_safety import DomainAdapterLike
@@ -33,6 +34,7 @@ Approver: TypeAlias = Callable[[str, Verdict, SafetyCertificate], "bool | Awaita
 
 logger = logging.getLogger("ruvo_gate")
 _UNASKED = object()
+_SCORES = frozenset(SCORE_DIMENSIONS)
 
 
 class ActionRefused(Exception):
@@ -50,21 +52,6 @@ class ActionRefused(Exception):
         self.tool = tool
         self.verdict = verdict
         self.certificate = certificate
-
-
-class _Call:
-    """One guarded call, from its certification to its end."""
-
-    __slots__ = ("tool", "certificate", "verdict", "amount", "id", "answer")
-
-    def __init__(self, tool: str, certificate: SafetyCertificate, verdict: Verdict,
-                 amount: float | None, call_id: str) -> None:
-        self.tool = tool
-        self.certificate = certificate
-        self.verdict = verdict
-        self.amount = amount
-        self.id = call_id
-        self.answer: object = _UNASKED
 
 
 class Gate:
@@ -151,134 +138,154 @@ class Gate:
             if not callable(cost):
                 _amount(cost)
 
+        certify = self._certifier.certify
+        # The wrappers hold P.args and P.kwargs; the steps take them as plain containers.
+        build = cast(Callable[..., SimpleAction], action)
+        charge = cast(Callable[..., float] | float | None, cost)
+        check, agentic, audit, approve = self._check, self._agentic, self._audit, self._approve
+
+        def begin(tool: str, args: tuple[Any, ...],
+                  kwargs: dict[str, Any]) -> tuple[SafetyCertificate, Verdict, float | None]:
+            """Builds, checks and certifies the call's action."""
+            proposed = build(*args, **kwargs)
+            if not isinstance(proposed, SimpleAction):
+                raise TypeError(f"the action builder of {tool!r} returned "
+                                f"{type(proposed).__qualname__}, not a SimpleAction")
+            if check and not _SCORES.issuperset([d.dimension for d in proposed.state_deltas]):
+                check_agentic(proposed)
+            amount = None if charge is None else _amount(
+                charge(*args, **kwargs) if callable(charge) else charge)
+            certificate = certify(proposed)
+            decision = certificate.decision
+            return certificate, _CERTIFIED if decision == "Certified" else verdict(decision), \
+                amount
+
         def decorate(function: Callable[P, R]) -> Callable[P, R]:
             tool = name if name is not None else getattr(function, "__name__", repr(function))
 
             if inspect.iscoroutinefunction(function):
                 @functools.wraps(function)
                 async def guarded_async(*args: P.args, **kwargs: P.kwargs) -> Any:
-                    call = self._certify(tool, action, cost, args, kwargs)
-                    if call.verdict.outcome is Outcome.ESCALATE_TO_HUMAN \
-                            and self._approve is not None:
-                        try:
-                            answer = self._approve(tool, call.verdict, call.certificate)
-                            if inspect.isawaitable(answer):
-                                answer = await answer
-                        except BaseException:
-                            self._refused_by_error(call)
-                            raise
-                        call.answer = answer
-                    self._admit(call)
+                    certificate, verdict_, amount = begin(tool, args, kwargs)
+                    call_id = uuid.uuid4().hex if audit is not None else ""
+                    if verdict_ is not _CERTIFIED or audit is not None:
+                        answer: object = _UNASKED
+                        if verdict_.outcome is Outcome.ESCALATE_TO_HUMAN and approve is not None:
+                            try:
+                                answer = approve(tool, verdict_, certificate)
+                                if inspect.isawaitable(answer):
+                                    answer = await answer
+                            except BaseException:
+                                _refused_by_error(audit, tool, certificate, verdict_, call_id)
+                                raise
+                        _admit(audit, tool, certificate, verdict_, call_id, answer)
+                    raised: type[BaseException] | None = None
                     try:
-                        result = await cast(Awaitable[Any], function(*args, **kwargs))
+                        return await cast(Awaitable[Any], function(*args, **kwargs))
                     except BaseException as error:
-                        self._finish(call, error)
+                        raised = type(error)
                         raise
-                    self._finish(call, None)
-                    return result
+                    finally:
+                        # A call that ran has used its slot, whether it returned or raised.
+                        if agentic is not None:
+                            agentic.record_action()
+                            if amount is not None:
+                                agentic.record_spend(amount)
+                        if audit is not None:
+                            _write_outcome(audit, tool, certificate, call_id, raised)
 
                 return cast(Callable[P, R], guarded_async)
 
             @functools.wraps(function)
             def guarded(*args: P.args, **kwargs: P.kwargs) -> R:
-                call = self._certify(tool, action, cost, args, kwargs)
-                if call.verdict.outcome is Outcome.ESCALATE_TO_HUMAN and self._approve is not None:
-                    try:
-                        answer = self._approve(tool, call.verdict, call.certificate)
-                        if inspect.isawaitable(answer):
-                            if inspect.iscoroutine(answer):
-                                answer.close()
-                            raise TypeError(
-                                f"the approver returned an awaitable for {tool!r}, a plain "
-                                "function: give it an approver that returns True or False, "
-                                "or make the tool async")
-                    except BaseException:
-                        self._refused_by_error(call)
-                        raise
-                    call.answer = answer
-                self._admit(call)
+                certificate, verdict_, amount = begin(tool, args, kwargs)
+                call_id = uuid.uuid4().hex if audit is not None else ""
+                if verdict_ is not _CERTIFIED or audit is not None:
+                    answer: object = _UNASKED
+                    if verdict_.outcome is Outcome.ESCALATE_TO_HUMAN and approve is not None:
+                        try:
+                            answer = approve(tool, verdict_, certificate)
+                            if inspect.isawaitable(answer):
+                                if inspect.iscoroutine(answer):
+                                    answer.close()
+                                raise TypeError(
+                                    f"the approver returned an awaitable for {tool!r}, a plain "
+                                    "function: give it an approver that returns True or False, "
+                                    "or make the tool async")
+                        except BaseException:
+                            _refused_by_error(audit, tool, certificate, verdict_, call_id)
+                            raise
+                    _admit(audit, tool, certificate, verdict_, call_id, answer)
+                raised: type[BaseException] | None = None
                 try:
-                    result = function(*args, **kwargs)
+                    return function(*args, **kwargs)
                 except BaseException as error:
-                    self._finish(call, error)
+                    raised = type(error)
                     raise
-                self._finish(call, None)
-                return result
+                finally:
+                    if agentic is not None:
+                        agentic.record_action()
+                        if amount is not None:
+                            agentic.record_spend(amount)
+                    if audit is not None:
+                        _write_outcome(audit, tool, certificate, call_id, raised)
 
             return guarded
 
         return decorate
 
-    # The steps both wrappers share.
 
-    def _certify(self, tool: str, action: Callable[..., SimpleAction],
-                 cost: float | Callable[..., float] | None, args: tuple[Any, ...],
-                 kwargs: dict[str, Any]) -> _Call:
-        proposed = action(*args, **kwargs)
-        if not isinstance(proposed, SimpleAction):
-            raise TypeError(f"the action builder of {tool!r} returned "
-                            f"{type(proposed).__qualname__}, not a SimpleAction")
-        if self._check:
-            check_agentic(proposed)
-        amount = None if cost is None else _amount(cost(*args, **kwargs) if callable(cost)
-                                                   else cost)
-        certificate = self._certifier.certify(proposed)
-        return _Call(tool, certificate, verdict(certificate), amount,
-                     uuid.uuid4().hex if self._audit is not None else "")
-
-    def _admit(self, call: _Call) -> None:
-        """Writes the decision, then lets the call run or refuses it."""
-        outcome = call.verdict.outcome
-        approved = call.answer is True if outcome is Outcome.ESCALATE_TO_HUMAN else None
-        if self._audit is not None:
-            _write_decision(self._audit, call, approved)
-        if outcome is Outcome.CERTIFIED:
-            return
-        if outcome is Outcome.CERTIFIED_WITH_WARNING:
-            for warning in call.verdict.warnings:
-                logger.warning("%s: %s", call.tool, warning)
-            return
-        if approved:
-            return
-        raise ActionRefused(_refusal(call), tool=call.tool, verdict=call.verdict,
-                            certificate=call.certificate)
-
-    def _refused_by_error(self, call: _Call) -> None:
-        # The approver failed: the call is refused, and the log says so before the error
-        # reaches the caller.
-        if self._audit is not None:
-            _write_decision(self._audit, call, False)
-
-    def _finish(self, call: _Call, error: BaseException | None) -> None:
-        """Counts a call that ran, and writes its outcome (best effort)."""
-        if self._agentic is not None:
-            self._agentic.record_action()
-            if call.amount is not None:
-                self._agentic.record_spend(call.amount)
-        if self._audit is not None:
-            certificate = call.certificate
-            try:
-                self._audit.append({
-                    "kind": KIND_OUTCOME, "call": call.id, "tool": call.tool,
-                    "agent_id": certificate.agent_id, "action_id": certificate.action_id,
-                    "result": "returned" if error is None
-                    else f"raised: {type(error).__qualname__}"})
-            except Exception:
-                logger.exception("%s: the outcome of call %s could not be written to the "
-                                 "audit log", call.tool, call.id)
+def _admit(audit: AuditLog | None, tool: str, certificate: SafetyCertificate,
+           verdict_: Verdict, call_id: str, answer: object) -> None:
+    """Writes the decision, then lets the call run or refuses it."""
+    outcome = verdict_.outcome
+    approved = answer is True if outcome is Outcome.ESCALATE_TO_HUMAN else None
+    if audit is not None:
+        _write_decision(audit, tool, certificate, verdict_, call_id, approved)
+    if outcome is Outcome.CERTIFIED:
+        return
+    if outcome is Outcome.CERTIFIED_WITH_WARNING:
+        for warning in verdict_.warnings:
+            logger.warning("%s: %s", tool, warning)
+        return
+    if approved:
+        return
+    raise ActionRefused(_refusal(tool, verdict_, answer), tool=tool, verdict=verdict_,
+                        certificate=certificate)
 
 
-def _write_decision(audit: AuditLog, call: _Call, approved: bool | None) -> None:
-    certificate = call.certificate
+def _refused_by_error(audit: AuditLog | None, tool: str, certificate: SafetyCertificate,
+                      verdict_: Verdict, call_id: str) -> None:
+    # The approver failed: the call is refused, and the log says so before the error
+    # reaches the caller.
+    if audit is not None:
+        _write_decision(audit, tool, certificate, verdict_, call_id, False)
+
+
+def _write_decision(audit: AuditLog, tool: str, certificate: SafetyCertificate,
+                    verdict_: Verdict, call_id: str, approved: bool | None) -> None:
     audit.append({
-        "kind": KIND_DECISION, "call": call.id, "tool": call.tool,
+        "kind": KIND_DECISION, "call": call_id, "tool": tool,
         "agent_id": certificate.agent_id, "action_id": certificate.action_id,
-        "decision": certificate.decision, "outcome": call.verdict.outcome.value,
+        "decision": certificate.decision, "outcome": verdict_.outcome.value,
         "approved": approved, "zone": certificate.zone, "margins": certificate.margins,
         "binding_constraint": certificate.binding_constraint,
         "drift_budget": certificate.drift_budget,
         "deterministic_hash": certificate.deterministic_hash,
         "certificate_id": certificate.certificate_id})
+
+
+def _write_outcome(audit: AuditLog, tool: str, certificate: SafetyCertificate, call_id: str,
+                   raised: type[BaseException] | None) -> None:
+    # Best effort: the call has already run, and what it returned or raised stands.
+    try:
+        audit.append({
+            "kind": KIND_OUTCOME, "call": call_id, "tool": tool,
+            "agent_id": certificate.agent_id, "action_id": certificate.action_id,
+            "result": "returned" if raised is None else f"raised: {raised.__qualname__}"})
+    except Exception:
+        logger.exception("%s: the outcome of call %s could not be written to the audit log",
+                         tool, call_id)
 
 
 def _amount(cost: object) -> float:
@@ -292,14 +299,14 @@ def _amount(cost: object) -> float:
     return amount
 
 
-def _refusal(call: _Call) -> str:
-    reason = call.verdict.reason
-    if call.verdict.outcome is Outcome.BLOCKED:
-        return f"{call.tool!r} is blocked: {reason}"
-    if call.answer is _UNASKED:
-        return (f"{call.tool!r} needs a human's approval ({reason}), and the gate has no "
+def _refusal(tool: str, verdict_: Verdict, answer: object) -> str:
+    reason = verdict_.reason
+    if verdict_.outcome is Outcome.BLOCKED:
+        return f"{tool!r} is blocked: {reason}"
+    if answer is _UNASKED:
+        return (f"{tool!r} needs a human's approval ({reason}), and the gate has no "
                 "approver: pass approve= to Gate to ask one")
-    if call.answer is False:
-        return f"{call.tool!r} needs a human's approval ({reason}), and the approver declined"
-    return (f"{call.tool!r} needs a human's approval ({reason}), and the approver returned "
-            f"{call.answer!r}, not True")
+    if answer is False:
+        return f"{tool!r} needs a human's approval ({reason}), and the approver declined"
+    return (f"{tool!r} needs a human's approval ({reason}), and the approver returned "
+            f"{answer!r}, not True")

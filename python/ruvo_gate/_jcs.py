@@ -1,24 +1,21 @@
-"""Canonical JSON (RFC 8785, JCS) of audit records, and recognising a text already in it.
+"""Canonical JSON (RFC 8785, JCS) of audit records.
 
-The canonical form is the rfc8785 library's. The three record shapes the gate writes are
-rendered by templates that give the same bytes at a fraction of the library's cost, and the
-verifier recognises a line of one of those shapes that is already canonical without
-encoding it again; every other record, and every line in another JSON form, goes through
-the library.
+The canonical form is the rfc8785 library's. The three kinds of record the gate writes
+have fixed fields, and each has a renderer of its own that gives the library's bytes at a
+fraction of its cost (the tests compare the two); every other record goes through the
+library itself.
 """
 
 from __future__ import annotations
 
-import json
 import json.encoder
 import math
-import re
 from collections.abc import Callable, Mapping
 from typing import Final
 
 import rfc8785
 
-__all__ = ["canonical", "recognise", "number", "KIND_DECISION", "KIND_OUTCOME", "KIND_RECOVERED"]
+__all__ = ["canonical", "number", "KIND_DECISION", "KIND_OUTCOME", "KIND_RECOVERED"]
 
 KIND_DECISION: Final = "decision"
 KIND_OUTCOME: Final = "outcome"
@@ -26,8 +23,9 @@ KIND_RECOVERED: Final = "recovered"
 
 # json's C string encoder escapes exactly what JCS escapes, in the same forms: \" \\ \b \f
 # \n \r \t, \u00xx (lowercase) for the other controls, and nothing else.
-_encode_string: Callable[[str], str] = json.encoder.encode_basestring
-_SAFE_INT = 2**53  # JCS numbers are doubles: integers must be exact in one
+_string: Callable[[str], str] = json.encoder.encode_basestring
+_SAFE_INT = 2**53  # JCS numbers are doubles: an integer must be exact in one
+_CACHED_NUMBERS = 4096
 
 
 def number(value: float | int) -> str:
@@ -50,122 +48,136 @@ def number(value: float | int) -> str:
     return rfc8785.dumps(value).decode()
 
 
-def _string(value: object) -> str | None:
-    return _encode_string(value) if type(value) is str else None
+def _number(value: object, numbers: dict[object, str]) -> str | None:
+    """`number` for an int, a float or None (null), through a cache of recent texts."""
+    if type(value) is not float and type(value) is not int:
+        return "null" if value is None else None
+    text = numbers.get(value)
+    if text is None:
+        text = number(value)
+        if len(numbers) >= _CACHED_NUMBERS:
+            numbers.clear()
+        numbers[value] = text
+    return text
 
 
-def _optional_string(value: object) -> str | None:
-    return "null" if value is None else _string(value)
+def _count(value: object) -> str | None:
+    return str(value) if type(value) is int and 0 <= value < _SAFE_INT else None
 
 
-def _integer(value: object) -> str | None:
-    return number(value) if type(value) is int else None
-
-
-def _optional_bool(value: object) -> str | None:
-    return "true" if value is True else "false" if value is False else "null" \
-        if value is None else None
-
-
-def _optional_number(value: object) -> str | None:
-    if value is None:
-        return "null"
-    return number(value) if type(value) is float or type(value) is int else None
-
-
-def _margins(value: object) -> str | None:
+def _margins(value: object, numbers: dict[object, str]) -> str | None:
     if type(value) is not dict:
         return None
-    for key, margin in value.items():
-        if type(key) is not str or not (margin is None or type(margin) is float
-                                        or type(margin) is int):
+    for key in value:
+        # Code point order is UTF-16 order for ASCII keys; the library sorts the others.
+        if type(key) is not str or not key.isascii():
             return None
-    items = _sorted_items(value)
-    return "{" + ",".join([_encode_string(k) + ":" + ("null" if m is None else number(m))
-                           for k, m in items]) + "}"
+    parts = []
+    for key, margin in sorted(value.items()):
+        text = _number(margin, numbers)
+        if text is None:
+            return None
+        parts.append(f"{_string(key)}:{text}")
+    return "{" + ",".join(parts) + "}"
 
 
-def _sorted_items(value: dict[str, object]) -> list[tuple[str, object]]:
-    # Code point order is UTF-16 order unless a key holds a character above U+FFFF.
-    if all(map(str.isascii, value)):
-        return sorted(value.items())
-    return sorted(value.items(), key=lambda item: item[0].encode("utf-16-be"))
+def _decision(r: Mapping[str, object], numbers: dict[object, str]) -> str | None:
+    if len(r) != 18:
+        return None
+    try:
+        action_id, agent_id, approved, binding, call, certificate_id, decision, hash_, drift, \
+            margins, outcome, prev, seq, time, tool, version, zone = (
+                r["action_id"], r["agent_id"], r["approved"], r["binding_constraint"],
+                r["call"], r["certificate_id"], r["decision"], r["deterministic_hash"],
+                r["drift_budget"], r["margins"], r["outcome"], r["prev"], r["seq"],
+                r["time"], r["tool"], r["v"], r["zone"])
+    except KeyError:
+        return None
+    if not (type(action_id) is str and type(agent_id) is str and type(call) is str
+            and type(certificate_id) is str and type(decision) is str and type(hash_) is str
+            and type(outcome) is str and type(prev) is str and type(time) is str
+            and type(tool) is str and type(zone) is str):
+        return None
+    if binding is None:
+        binding_text = "null"
+    elif type(binding) is str:
+        binding_text = _string(binding)
+    else:
+        return None
+    approved_text = "true" if approved is True else "false" if approved is False \
+        else "null" if approved is None else None
+    drift_text = _number(drift, numbers)
+    margins_text = _margins(margins, numbers)
+    seq_text, version_text = _count(seq), _count(version)
+    if approved_text is None or drift_text is None or margins_text is None \
+            or seq_text is None or version_text is None:
+        return None
+    return (f'{{"action_id":{_string(action_id)},"agent_id":{_string(agent_id)},'
+            f'"approved":{approved_text},"binding_constraint":{binding_text},'
+            f'"call":{_string(call)},"certificate_id":{_string(certificate_id)},'
+            f'"decision":{_string(decision)},"deterministic_hash":{_string(hash_)},'
+            f'"drift_budget":{drift_text},"kind":"decision","margins":{margins_text},'
+            f'"outcome":{_string(outcome)},"prev":{_string(prev)},"seq":{seq_text},'
+            f'"time":{_string(time)},"tool":{_string(tool)},"v":{version_text},'
+            f'"zone":{_string(zone)}}}')
 
 
-_STRING_RE = r'"[^"\\\x00-\x1f]*(?:\\(?:["\\bfnrt]|u00(?:0[0-7bef]|1[0-9a-f]))[^"\\\x00-\x1f]*)*"'
-_NUMBER_RE = r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:e[+-][0-9]+)?"
-_MARGIN_RE = re.compile(f"({_STRING_RE}):({_NUMBER_RE}|null)")
-
-# Field types: how each renders, and the pattern of its canonical text.
-_TYPES: dict[str, tuple[Callable[[object], str | None], str]] = {
-    "str": (_string, _STRING_RE),
-    "str?": (_optional_string, f"{_STRING_RE}|null"),
-    "int": (_integer, r"0|-?[1-9][0-9]{0,15}"),
-    "bool?": (_optional_bool, "true|false|null"),
-    "number?": (_optional_number, f"{_NUMBER_RE}|null"),
-    "margins": (_margins, rf"\{{(?:{_STRING_RE}:(?:{_NUMBER_RE}|null)"
-                          rf"(?:,{_STRING_RE}:(?:{_NUMBER_RE}|null))*)?\}}"),
-}
-_LINKS = {"v": "int", "seq": "int", "time": "str", "prev": "str"}
-
-
-class _Shape:
-    """One kind of record with fixed fields: its template and its canonical pattern."""
-
-    def __init__(self, kind: str, fields: dict[str, str]) -> None:
-        fields = {"kind": "str", **fields, **_LINKS}
-        self.kind = kind
-        self.keys = frozenset(fields)
-        # Every key is ASCII, so sorted() gives the JCS order.
-        ordered = sorted(fields)
-        self.fields = [(key, _encode_string(key) + ":", _TYPES[fields[key]][0])
-                       for key in ordered]
-        patterns = []
-        for key in ordered:
-            if key == "kind":
-                pattern = re.escape(_encode_string(kind))
-            elif key == "v":
-                pattern = "1"
-            else:
-                pattern = _TYPES[fields[key]][1]
-            patterns.append(f'"{key}":(?P<{key}>{pattern})')
-        self.pattern = re.compile(r"\{" + ",".join(patterns) + r"\}")
-        self.numbers = [key for key in ordered if fields[key] == "number?"]
-        self.margins = [key for key in ordered if fields[key] == "margins"]
-
-    def render(self, record: Mapping[str, object]) -> str | None:
-        parts = []
-        for key, prefix, render in self.fields:
-            text = render(record[key])
-            if text is None:
-                return None
-            parts.append(prefix + text)
-        return "{" + ",".join(parts) + "}"
+def _outcome(r: Mapping[str, object], numbers: dict[object, str]) -> str | None:
+    if len(r) != 10:
+        return None
+    try:
+        action_id, agent_id, call, prev, result, seq, time, tool, version = (
+            r["action_id"], r["agent_id"], r["call"], r["prev"], r["result"], r["seq"],
+            r["time"], r["tool"], r["v"])
+    except KeyError:
+        return None
+    seq_text, version_text = _count(seq), _count(version)
+    if not (type(action_id) is str and type(agent_id) is str and type(call) is str
+            and type(prev) is str and type(result) is str and type(time) is str
+            and type(tool) is str and seq_text is not None and version_text is not None):
+        return None
+    return (f'{{"action_id":{_string(action_id)},"agent_id":{_string(agent_id)},'
+            f'"call":{_string(call)},"kind":"outcome","prev":{_string(prev)},'
+            f'"result":{_string(result)},"seq":{seq_text},"time":{_string(time)},'
+            f'"tool":{_string(tool)},"v":{version_text}}}')
 
 
-_IDENTITY = {"call": "str", "tool": "str", "agent_id": "str", "action_id": "str"}
-_SHAPES = {
-    KIND_DECISION: _Shape(KIND_DECISION, {
-        **_IDENTITY, "approved": "bool?", "decision": "str", "outcome": "str", "zone": "str",
-        "margins": "margins", "binding_constraint": "str?", "drift_budget": "number?",
-        "deterministic_hash": "str", "certificate_id": "str"}),
-    KIND_OUTCOME: _Shape(KIND_OUTCOME, {**_IDENTITY, "result": "str"}),
-    KIND_RECOVERED: _Shape(KIND_RECOVERED, {"length": "int", "sha256": "str", "base64": "str"}),
-}
+def _recovered(r: Mapping[str, object], numbers: dict[object, str]) -> str | None:
+    if len(r) != 8:
+        return None
+    try:
+        base64, length, prev, seq, sha256, time, version = (
+            r["base64"], r["length"], r["prev"], r["seq"], r["sha256"], r["time"], r["v"])
+    except KeyError:
+        return None
+    length_text, seq_text, version_text = _count(length), _count(seq), _count(version)
+    if not (type(base64) is str and type(prev) is str and type(sha256) is str
+            and type(time) is str and length_text is not None and seq_text is not None
+            and version_text is not None):
+        return None
+    return (f'{{"base64":{_string(base64)},"kind":"recovered","length":{length_text},'
+            f'"prev":{_string(prev)},"seq":{seq_text},"sha256":{_string(sha256)},'
+            f'"time":{_string(time)},"v":{version_text}}}')
 
 
-def canonical(record: Mapping[str, object]) -> bytes:
-    """The JCS bytes of `record`, with every float that is not finite taken as null.
+_RENDERERS: dict[object, Callable[[Mapping[str, object], dict[object, str]], str | None]] = {
+    KIND_DECISION: _decision, KIND_OUTCOME: _outcome, KIND_RECOVERED: _recovered}
+
+
+def canonical(record: Mapping[str, object], numbers: dict[object, str] | None = None) -> bytes:
+    """The JCS bytes of `record`, every float that is not finite taken as null.
+
+    `numbers` caches number texts between calls; any dict the caller keeps will do.
 
     Raises:
-        ValueError: the record holds something JSON cannot carry exactly (a key that is not
-            a string, an integer beyond 2**53, a string that is not valid Unicode, an object
-            of another type).
+        ValueError: the record holds something JSON cannot carry exactly: a key that is
+            not a string, an integer beyond 2**53, a string that is not valid Unicode, an
+            object of another type.
     """
     kind = record.get("kind")
-    shape = _SHAPES.get(kind) if type(kind) is str else None
-    if shape is not None and record.keys() == shape.keys:
-        text = shape.render(record)
+    render = _RENDERERS.get(kind) if type(kind) is str else None
+    if render is not None:
+        text = render(record, {} if numbers is None else numbers)
         if text is not None:
             return text.encode()
     try:
@@ -177,58 +189,11 @@ def canonical(record: Mapping[str, object]) -> bytes:
 
 
 def _finite(value: object) -> object:
-    """The value with non-finite floats as None and mappings and tuples made plain."""
+    """The value with non-finite floats as None, and mappings and tuples made plain."""
     if type(value) is float:
         return value if math.isfinite(value) else None
     if isinstance(value, Mapping):
-        return {k: _finite(v) for k, v in value.items()}
+        return {key: _finite(item) for key, item in value.items()}
     if isinstance(value, (list, tuple)):
-        return [_finite(v) for v in value]
+        return [_finite(item) for item in value]
     return value
-
-
-def recognise(text: str, seen: dict[str, bool]) -> re.Match[str] | None:
-    """The match of `text` against a known shape when the text is in canonical form.
-
-    `seen` caches, across the lines of one verification, whether a number token is in
-    canonical form. None means: not known to be canonical, ask the library.
-    """
-    for shape in _SHAPES.values():
-        match = shape.pattern.fullmatch(text)
-        if match is not None:
-            break
-    else:
-        return None
-    for key in shape.numbers:
-        if not _canonical_number(match[key], seen):
-            return None
-    for key in shape.margins:
-        if not _canonical_margins(match[key], seen):
-            return None
-    return match
-
-
-def _canonical_number(token: str, seen: dict[str, bool]) -> bool:
-    known = seen.get(token)
-    if known is None:
-        known = token == "null" or number(float(token)) == token
-        seen[token] = known
-    return known
-
-
-def _canonical_margins(text: str, seen: dict[str, bool]) -> bool:
-    previous: str | None = None
-    for key_token, margin in _MARGIN_RE.findall(text):
-        if not _canonical_number(margin, seen):
-            return False
-        key = json.loads(key_token) if "\\" in key_token else key_token[1:-1]
-        if previous is not None and not _before(previous, key):
-            return False
-        previous = key
-    return True
-
-
-def _before(a: str, b: str) -> bool:
-    if a.isascii() and b.isascii():
-        return a < b
-    return a.encode("utf-16-be") < b.encode("utf-16-be")
