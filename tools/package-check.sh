@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Packaging pass, on a fresh copy of the tree (tracked and new files, nothing ignored):
-# builds the sdist and the wheel, installs the wheel into new venvs with pip and with
-# installer, runs the Python tests against the installed module from a folder outside
-# the tree, then stubtest, strict mypy over the examples and the type tests, and the
-# examples themselves.
+# builds the sdist and the portable wheel (tools/wheel.sh: built, then repaired by
+# auditwheel), audits the wheel, installs it into new venvs with pip and with installer,
+# runs the Python tests against the installed module from a folder outside the tree, then
+# stubtest, strict mypy over the examples and the type tests, and the examples themselves.
+# The repaired wheel is left in dist/.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 py=$("$top/tools/toolchain.sh" | tail -n 1)
 
 version=0.1.0
-wheel_name="ruvo_safety-$version-cp314-cp314-linux_x86_64.whl"
+# The platform tag is the one auditwheel finds: manylinux, never linux_x86_64.
+wheel_pattern="ruvo_safety-$version-cp314-cp314-manylinux_*_x86_64.whl"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -35,10 +37,11 @@ vpy="$venv/bin/python"
 step "building the sdist and the wheel"
 "$vpy" -m build --no-isolation --sdist --outdir "$work/dist" "$src" >"$work/sdist.log" 2>&1 \
   || { cat "$work/sdist.log"; fail "sdist build"; }
-"$vpy" -m build --no-isolation --wheel --outdir "$work/dist" "$src" >"$work/wheel.log" 2>&1 \
+"$top/tools/wheel.sh" "$work/dist" "$src" >"$work/wheel.log" 2>&1 \
   || { cat "$work/wheel.log"; fail "wheel build"; }
-[ -f "$work/dist/$wheel_name" ] || fail "no $wheel_name in: $(ls "$work/dist")"
-wheel="$work/dist/$wheel_name"
+wheel=$(tail -n 1 "$work/wheel.log")
+wheel_name=${wheel##*/}
+[[ $wheel_name == $wheel_pattern ]] && [ -f "$wheel" ] || fail "no $wheel_pattern in: $(ls "$work/dist")"
 
 (cd "$src" && find . -type f -printf '%P\n') >"$work/tree.txt"
 "$vpy" - "$wheel" "$work/dist/ruvo_safety-$version.tar.gz" "$work/tree.txt" <<'PY'
@@ -57,6 +60,27 @@ wanted = set(open(tree).read().split("\n")) - {""}
 missing, more = sorted(wanted - packed), sorted(packed - wanted - {"PKG-INFO"})
 assert not missing and not more, f"sdist lacks {missing}, adds {more}"
 PY
+
+step "auditwheel show: the wheel's own manylinux tag, no library from outside its policy"
+tag=${wheel_name%.whl}
+tag=${tag##*-}
+# -v for the list of needed libraries, which it leaves out otherwise; its log goes to stderr.
+shown=$("$vpy" -m auditwheel -v show "$wheel" 2>"$work/show.log") \
+  || { cat "$work/show.log"; fail "auditwheel show"; }
+shown=$(tr -s '[:space:]' ' ' <<< "$shown")
+[[ $shown == *"consistent with the following platform tag: \"$tag\""* ]] \
+  || { echo "$shown"; fail "auditwheel does not find the wheel consistent with $tag"; }
+[[ $shown == *"requires no external shared libraries"* ]] \
+  || { echo "$shown"; fail "the wheel needs shared libraries from outside the manylinux policy"; }
+
+step "the module: exports its init function only, needs no libstdc++, libgcc_s nor libcrypto"
+"$vpy" -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); z.extract(sys.argv[2], sys.argv[3])' \
+  "$wheel" ruvo_safety.cpython-314-x86_64-linux-gnu.so "$work/module"
+module="$work/module/ruvo_safety.cpython-314-x86_64-linux-gnu.so"
+exported=$(nm -D --defined-only "$module" | awk '{print $NF}')
+[ "$exported" = PyInit_ruvo_safety ] || fail "the module exports more than PyInit_ruvo_safety: $exported"
+needed=$(readelf -d "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+[[ ! $needed =~ libstdc\+\+|libgcc_s|libcrypto ]] || fail "the module needs: $needed"
 
 step "installing with pip and with installer"
 "$vpy" -m pip install --no-index --no-deps --quiet "$wheel"
@@ -100,5 +124,8 @@ records = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
 kinds = {r["certificate"]["decision"].split(" ", 1)[0] for r in records}
 assert kinds == {"Certified", "CertifiedWithWarning", "EscalateToHuman", "Blocked"}, kinds
 PY
+
+step "the repaired wheel: dist/$wheel_name"
+mkdir -p "$top/dist" && cp "$wheel" "$top/dist/"
 
 step "green"

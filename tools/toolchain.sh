@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Provides a CPython 3.14 interpreter with headers, pytest and hypothesis, and the
-# packaging and type-checking tools (pip, build, installer, scikit-build-core, mypy), and
-# rfc8785, which ruvo_gate needs at run time.
+# packaging and type-checking tools (pip, build, installer, scikit-build-core, auditwheel,
+# mypy), and rfc8785, which ruvo_gate needs at run time.
 # Uses a python3.14 already on the machine when it has its headers; otherwise
 # unpacks Debian's packages into .toolchain/ without touching the machine's
 # own apt state. Prints the interpreter path on its last line. Idempotent.
@@ -17,7 +17,8 @@ py="$root/usr/bin/python3.14"
 pyd="$root/usr/bin/python3.14d"
 
 # Every module the scripts import; a toolchain missing one is downloaded again.
-modules=(pytest hypothesis pip build installer scikit_build_core mypy.main mypy.stubtest rfc8785)
+modules=(pytest hypothesis pip build installer scikit_build_core auditwheel elftools mypy.main
+         mypy.stubtest rfc8785)
 has_modules() {
   local IFS=,
   "$1" -c "import ${modules[*]}"
@@ -131,6 +132,8 @@ if [ "$release_done" = 0 ]; then
         # Packaging: pip, wheels through scikit-build-core, python -m build and installer.
         python3-pip python3-scikit-build-core python3-pyproject-metadata python3-pathspec
         python3-build python3-pyproject-hooks python3-installer
+        # The manylinux repair of the wheel (it runs the host's patchelf).
+        python3-auditwheel python3-pyelftools
         # Type checking; mypy does not import without librt nor run without ast-serialize.
         python3-mypy python3-mypy-extensions python3-typing-extensions python3-librt
         python3-ast-serialize
