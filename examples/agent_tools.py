@@ -1,143 +1,93 @@
-"""An agent loop whose tool calls are gated by certification.
+"""An agent loop whose tool calls are gated by certification, with a verifiable audit trail.
 
-A scripted planner stands in for the model. Before a tool runs, the gate certifies the
-call: a certified call runs, a warning is logged and the call runs, an escalation runs
-only if the human callback approves it, and a block refuses it. Every certificate is
-appended to a JSON-lines audit file, whatever the outcome.
+A scripted planner stands in for the model. Every tool is guarded: a certified call runs, a
+call certified with warnings runs and its warnings are logged, an escalation runs only if a
+human at the console approves it, and a block refuses it. Each decision is written to a
+hash-chained audit log before the tool runs or is refused, and each outcome after; the log
+is checked at the end, as `python -m ruvo_gate verify AUDIT_FILE` would.
 
 Usage: tools/run-example.sh examples/agent_tools.py [AUDIT_FILE]
 """
 
-import json
 import logging
 import sys
 import tempfile
-from collections import Counter
 from collections.abc import Callable, Iterable
-from dataclasses import dataclass
 from pathlib import Path
 
-from ruvo_safety import (AgenticAdapter, SafetyCertificate, SafetyCertifier, SimpleAction,
-                         StateDelta)
+from ruvo_gate import ActionRefused, AuditLog, Gate, Verdict, agentic_action, verify_log
+from ruvo_safety import AgenticAdapter, SafetyCertificate
 
-log = logging.getLogger("agent")
-
-
-@dataclass(frozen=True)
-class ToolCall:
-    tool: str
-    args: dict[str, str]
+AGENT = "ops-agent"
 
 
-@dataclass(frozen=True)
-class Tool:
-    run: Callable[[dict[str, str]], str]
-    cost: float
-    # The AgenticAdapter's risk scores for one call, in [0, 1] with 1.0 the safest:
-    # scope_score, reversibility_score, sensitivity_score (an omitted score is 1.0).
-    scores: Callable[[dict[str, str]], dict[str, float]]
+def tools(gate: Gate) -> dict[str, Callable[..., str]]:
+    """The agent's tools, each with what one call risks (1.0 the safest) and costs."""
+
+    @gate.guard(lambda query: agentic_action("search_docs", AGENT), cost=0.5)
+    def search_docs(query: str) -> str:
+        return f"3 pages about {query!r}"
+
+    @gate.guard(lambda path: agentic_action("read_file", AGENT, sensitivity=0.7), cost=0.1)
+    def read_file(path: str) -> str:
+        return f"{path}: 42 lines"
+
+    @gate.guard(lambda key, value: agentic_action("edit_config", AGENT, scope=0.45,
+                                                  reversibility=0.8), cost=0.2)
+    def edit_config(key: str, value: str) -> str:
+        return f"{key} set to {value}"
+
+    @gate.guard(lambda to, body: agentic_action(
+        "send_email", AGENT, sensitivity=0.9 if to.endswith("@ourco.example") else 0.25),
+        cost=0.3)
+    def send_email(to: str, body: str) -> str:
+        return f"mail sent to {to}"
+
+    @gate.guard(lambda table: agentic_action("drop_table", AGENT, reversibility=0.0), cost=0.1)
+    def drop_table(table: str) -> str:
+        return f"table {table} dropped"
+
+    return {f.__name__: f for f in (search_docs, read_file, edit_config, send_email, drop_table)}
 
 
-# Asked on an escalation; True lets the call run.
-Approver = Callable[[ToolCall, SafetyCertificate], bool]
-
-
-def email_scores(args: dict[str, str]) -> dict[str, float]:
-    internal = args["to"].endswith("@ourco.example")
-    return {"sensitivity_score": 0.9 if internal else 0.25}
-
-
-TOOLS = {
-    "search_docs": Tool(lambda a: f"3 pages about {a['query']!r}", 0.5, lambda a: {}),
-    "read_file": Tool(lambda a: f"{a['path']}: 42 lines", 0.1,
-                      lambda a: {"sensitivity_score": 0.7}),
-    "edit_config": Tool(lambda a: f"{a['key']} set to {a['value']}", 0.2,
-                        lambda a: {"scope_score": 0.45, "reversibility_score": 0.8}),
-    "send_email": Tool(lambda a: f"mail sent to {a['to']}", 0.3, email_scores),
-    "drop_table": Tool(lambda a: f"table {a['table']} dropped", 0.1,
-                       lambda a: {"reversibility_score": 0.0}),
-}
-
-
-class Gate:
-    """Certifies each tool call, runs or refuses it, and writes the audit trail."""
-
-    def __init__(self, tools: dict[str, Tool], approve: Approver, audit: Path,
-                 budget: float) -> None:
-        self.tools = tools
-        self.approve = approve
-        self.audit = audit
-        self.adapter = AgenticAdapter(budget_limit=budget, rate_limit=20.0)
-        self.certifier = SafetyCertifier(self.adapter)
-        self.count = 0
-
-    def call(self, agent_id: str, call: ToolCall) -> str:
-        tool = self.tools[call.tool]
-        self.count += 1
-        deltas = [StateDelta(name, 1.0, score) for name, score in tool.scores(call.args).items()]
-        cert = self.certifier.certify(
-            SimpleAction(f"{call.tool}-{self.count}", agent_id, deltas))
-        # The decision text starts with its kind; anything unknown is refused.
-        match cert.decision.split(" ", 1)[0]:
-            case "Certified":
-                outcome = "ran"
-            case "CertifiedWithWarning":
-                log.warning("%s: %s", call.tool, cert.decision)
-                outcome = "ran"
-            case "EscalateToHuman":
-                outcome = "approved" if self.approve(call, cert) else "refused"
-            case _:
-                outcome = "blocked"
-        self.write_audit(call, cert, outcome)
-        if outcome not in ("ran", "approved"):
-            return f"refused: {cert.decision}"
-        self.adapter.record_spend(tool.cost)
-        self.adapter.record_action()
-        return tool.run(call.args)
-
-    def write_audit(self, call: ToolCall, cert: SafetyCertificate, outcome: str) -> None:
-        record = {"certificate": json.loads(cert.to_json()), "tool": call.tool,
-                  "outcome": outcome}
-        with self.audit.open("a", encoding="utf-8") as out:
-            out.write(json.dumps(record) + "\n")
-
-
-def ask_human(call: ToolCall, cert: SafetyCertificate) -> bool:
-    print(f"  review needed for {call.tool} {call.args}: {cert.decision}")
+def ask_human(tool: str, verdict: Verdict, certificate: SafetyCertificate) -> bool:
+    print(f"  review needed for {tool}: {verdict.reason}")
     if not sys.stdin.isatty():
         print("  nobody at the console: refused")
         return False
     return input("  approve? [y/N] ").strip().lower() == "y"
 
 
-def planner() -> Iterable[ToolCall]:
+def planner() -> Iterable[tuple[str, dict[str, str]]]:
     """What a model might ask for while rotating an API key."""
-    yield ToolCall("search_docs", {"query": "api key rotation"})
-    yield ToolCall("read_file", {"path": "config/keys.yaml"})
-    yield ToolCall("edit_config", {"key": "rotation_days", "value": "30"})
-    yield ToolCall("send_email", {"to": "security@partner.example", "body": "new key attached"})
-    yield ToolCall("drop_table", {"table": "api_keys_old"})
-    yield ToolCall("send_email", {"to": "team@ourco.example", "body": "rotation done"})
-
-
-def run_agent(gate: Gate, calls: Iterable[ToolCall]) -> None:
-    for call in calls:
-        print(f"{call.tool}({', '.join(f'{k}={v!r}' for k, v in call.args.items())})")
-        print(f"  -> {gate.call('ops-agent', call)}")
+    yield "search_docs", {"query": "api key rotation"}
+    yield "read_file", {"path": "config/keys.yaml"}
+    yield "edit_config", {"key": "rotation_days", "value": "30"}
+    yield "send_email", {"to": "security@partner.example", "body": "new key attached"}
+    yield "drop_table", {"table": "api_keys_old"}
+    yield "send_email", {"to": "team@ourco.example", "body": "rotation done"}
 
 
 def main() -> None:
     logging.basicConfig(level=logging.INFO, format="  %(levelname)s %(name)s: %(message)s",
                         stream=sys.stdout)
     if len(sys.argv) > 1:
-        audit = Path(sys.argv[1])
+        audit_path = Path(sys.argv[1])
     else:
-        audit = Path(tempfile.mkdtemp(prefix="ruvo-audit-")) / "audit.jsonl"
-    run_agent(Gate(TOOLS, ask_human, audit, budget=10.0), planner())
+        audit_path = Path(tempfile.mkdtemp(prefix="ruvo-audit-")) / "audit.jsonl"
 
-    with audit.open(encoding="utf-8") as lines:
-        outcomes = Counter(json.loads(line)["outcome"] for line in lines)
-    print(f"audit trail: {audit} ({dict(outcomes)})")
+    with AuditLog(audit_path) as audit:
+        gate = Gate(AgenticAdapter(budget_limit=10.0, rate_limit=20.0), approve=ask_human,
+                    audit=audit)
+        agent_tools = tools(gate)
+        for name, args in planner():
+            print(f"{name}({', '.join(f'{k}={v!r}' for k, v in args.items())})")
+            try:
+                print(f"  -> {agent_tools[name](**args)}")
+            except ActionRefused as refused:
+                print(f"  -> refused: {refused}")
+
+    print(f"audit trail {audit_path}: {verify_log(audit_path)}")
 
 
 if __name__ == "__main__":

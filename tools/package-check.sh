@@ -2,8 +2,9 @@
 # Packaging pass, on a fresh copy of the tree (tracked and new files, nothing ignored):
 # builds the sdist and the portable wheel (tools/wheel.sh: built, then repaired by
 # auditwheel), audits the wheel, installs it into new venvs with pip and with installer,
-# runs the Python tests against the installed module from a folder outside the tree, then
-# stubtest, strict mypy over the examples and the type tests, and the examples themselves.
+# runs the Python tests against the installed module and ruvo_gate from a folder outside the
+# tree, then stubtest, strict mypy over ruvo_gate, the examples and the type tests, and the
+# examples themselves (the agent's audit trail checked by `python -m ruvo_gate verify`).
 # The repaired wheel is left in dist/.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,9 +51,12 @@ import sys, tarfile, zipfile
 wheel, sdist, tree = sys.argv[1:]
 names = zipfile.ZipFile(wheel).namelist()
 extra = [n for n in names if n.split("/")[0] not in (
-    "ruvo_safety.cpython-314-x86_64-linux-gnu.so", "ruvo_safety-stubs", "ruvo_safety-0.1.0.dist-info")]
-assert not extra, f"the wheel holds more than the module and its stubs: {extra}"
-assert "ruvo_safety-stubs/__init__.pyi" in names, names
+    "ruvo_safety.cpython-314-x86_64-linux-gnu.so", "ruvo_safety-stubs", "ruvo_gate",
+    "ruvo_safety-0.1.0.dist-info")]
+assert not extra, f"the wheel holds more than the module, its stubs and ruvo_gate: {extra}"
+for wanted in ("ruvo_safety-stubs/__init__.pyi", "ruvo_gate/__init__.py", "ruvo_gate/py.typed"):
+    assert wanted in names, (wanted, names)
+assert not [n for n in names if "__pycache__" in n or n.endswith(".pyc")], names
 
 with tarfile.open(sdist) as t:
     packed = {m.name.split("/", 1)[1] for m in t.getmembers() if m.isfile()}
@@ -91,10 +95,12 @@ cd "$outside"
 for p in "$vpy" "$work/venv-installer/bin/python"; do
   "$p" -P - "$(dirname "$(dirname "$p")")" "$version" <<'PY'
 import importlib.metadata, pathlib, sys
-import ruvo_safety
+import ruvo_gate, ruvo_safety
 
 venv, version = pathlib.Path(sys.argv[1]).resolve(), sys.argv[2]
-assert pathlib.Path(ruvo_safety.__file__).resolve().is_relative_to(venv), ruvo_safety.__file__
+for module in (ruvo_safety, ruvo_gate):
+    assert pathlib.Path(module.__file__).resolve().is_relative_to(venv), module.__file__
+assert importlib.metadata.requires("ruvo-safety") == ["rfc8785>=0.1.4"]
 assert importlib.metadata.version("ruvo-safety") == version
 assert ruvo_safety.certify_action(ruvo_safety.AgenticAdapter()).decision == "Certified"
 PY
@@ -107,22 +113,27 @@ step "Python tests against the installed module"
 step "stubtest"
 "$vpy" -P -m mypy.stubtest ruvo_safety
 
-step "mypy --strict over the examples and the type tests"
+step "mypy --strict over ruvo_gate as installed, the examples and the type tests"
+"$vpy" -P -m mypy --strict -p ruvo_gate
 "$vpy" -P -m mypy --strict --exclude '/fail_[^/]*\.py$' "$src/examples" "$src/tests/typing"
 "$vpy" -P "$src/tests/typing/expect_errors.py" "$src"/tests/typing/fail_*.py
-"$vpy" -X dev -P "$src/tests/typing/pass_api.py"
+for typed in "$src"/tests/typing/pass_*.py; do
+  "$vpy" -X dev -P "$typed"
+done
 
 step "examples"
 for example in "$src"/examples/*.py; do
   "$vpy" -P "$example" "$work/audit.jsonl" </dev/null >"$work/example.log" 2>&1 \
     || { cat "$work/example.log"; fail "examples/${example##*/}"; }
 done
+# The agent's audit trail: intact, by the command an auditor runs, and every outcome in it.
+"$vpy" -P -m ruvo_gate verify "$work/audit.jsonl"
 "$vpy" -P - "$work/audit.jsonl" <<'PY'
 import json, sys
 
 records = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
-kinds = {r["certificate"]["decision"].split(" ", 1)[0] for r in records}
-assert kinds == {"Certified", "CertifiedWithWarning", "EscalateToHuman", "Blocked"}, kinds
+outcomes = {r["outcome"] for r in records if r["kind"] == "decision"}
+assert outcomes == {"Certified", "CertifiedWithWarning", "EscalateToHuman", "Blocked"}, outcomes
 PY
 
 step "the repaired wheel: dist/$wheel_name"

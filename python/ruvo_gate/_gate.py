@@ -110,8 +110,8 @@ class Gate:
         return (f"Gate({type(self._adapter).__name__}, strict={self._strict}, "
                 f"approve={self._approve is not None}, audit={self._audit!r})")
 
-    def guard(self, action: Callable[P, SimpleAction], *, name: str | None = None,
-              cost: float | Callable[P, float] | None = None,
+    def guard(self, action: Callable[..., SimpleAction], *, name: str | None = None,
+              cost: float | Callable[..., float] | None = None,
               ) -> Callable[[Callable[P, R]], Callable[P, R]]:
         """Decorates a function (plain or `async def`) so every call is certified first.
 
@@ -139,22 +139,19 @@ class Gate:
                 _amount(cost)
 
         certify = self._certifier.certify
-        # The wrappers hold P.args and P.kwargs; the steps take them as plain containers.
-        build = cast(Callable[..., SimpleAction], action)
-        charge = cast(Callable[..., float] | float | None, cost)
         check, agentic, audit, approve = self._check, self._agentic, self._audit, self._approve
 
         def begin(tool: str, args: tuple[Any, ...],
                   kwargs: dict[str, Any]) -> tuple[SafetyCertificate, Verdict, float | None]:
             """Builds, checks and certifies the call's action."""
-            proposed = build(*args, **kwargs)
+            proposed = action(*args, **kwargs)
             if not isinstance(proposed, SimpleAction):
                 raise TypeError(f"the action builder of {tool!r} returned "
                                 f"{type(proposed).__qualname__}, not a SimpleAction")
             if check and not _SCORES.issuperset([d.dimension for d in proposed.state_deltas]):
                 check_agentic(proposed)
-            amount = None if charge is None else _amount(
-                charge(*args, **kwargs) if callable(charge) else charge)
+            amount = None if cost is None else _amount(
+                cost(*args, **kwargs) if callable(cost) else cost)
             certificate = certify(proposed)
             decision = certificate.decision
             return certificate, _CERTIFIED if decision == "Certified" else verdict(decision), \

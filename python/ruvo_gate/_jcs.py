@@ -11,7 +11,7 @@ from __future__ import annotations
 import json.encoder
 import math
 from collections.abc import Callable, Mapping
-from typing import Final
+from typing import Any, Final
 
 import rfc8785
 
@@ -188,7 +188,7 @@ def canonical(record: Mapping[str, object], numbers: dict[object, str] | None = 
         raise ValueError(f"cannot write this record as JSON: {error}") from error
 
 
-def _finite(value: object) -> object:
+def _finite(value: object) -> Any:
     """The value with non-finite floats as None, and mappings and tuples made plain."""
     if type(value) is float:
         return value if math.isfinite(value) else None
