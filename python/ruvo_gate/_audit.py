@@ -27,7 +27,8 @@ logger = logging.getLogger("ruvo_gate")
 
 ZERO_DIGEST = "0" * 64  # the `prev` of the first record
 FORMAT_VERSION = 1
-_SET_BY_THE_LOG = ("seq", "time", "prev", "v", "digest")
+_SET_BY_THE_LOG_IN_ORDER = ("seq", "time", "prev", "v", "digest")
+_SET_BY_THE_LOG = frozenset(_SET_BY_THE_LOG_IN_ORDER)
 _DIGEST_RE = re.compile(r"[0-9a-f]{64}")
 # The writer's own line: the canonical record, its closing brace replaced by the digest.
 _DIGEST_MEMBER = b',"digest":"'
@@ -109,9 +110,9 @@ class AuditLog:
             OSError: the write or the sync failed; the record may be incomplete on disk,
                 and the next append or opening of the file recovers it.
         """
-        for name in _SET_BY_THE_LOG:
-            if name in record:
-                raise ValueError(f"the log sets {name!r} itself: leave it out of the record")
+        if not _SET_BY_THE_LOG.isdisjoint(record):
+            name = next(name for name in _SET_BY_THE_LOG_IN_ORDER if name in record)
+            raise ValueError(f"the log sets {name!r} itself: leave it out of the record")
         entry = dict(record)
         with self._lock:
             if self._fd < 0:
@@ -121,7 +122,7 @@ class AuditLog:
             fd = self._fd
             fcntl.flock(fd, fcntl.LOCK_EX)
             try:
-                size = os.fstat(fd).st_size
+                size = os.lseek(fd, 0, os.SEEK_END)
                 if size != self._end:
                     self._catch_up(size)
                 line = self._line(entry)
