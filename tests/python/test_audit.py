@@ -207,20 +207,14 @@ def test_a_torn_tail_is_kept_in_a_recovered_record(tmp_path):
 def test_refusals(tmp_path):
     path = tmp_path / "a.jsonl"
     with AuditLog(path) as log:
-        for name in ("seq", "time", "prev", "v", "digest"):
-            with pytest.raises(ValueError, match=f"the log sets '{name}' itself"):
-                log.append({"kind": "note", name: 1})
-        with pytest.raises(ValueError):
-            log.append({"kind": "note", "n": 2**60})
+        for record in ({"seq": 1}, {"digest": "d"}, {"n": 2**60}):
+            with pytest.raises(ValueError):
+                log.append(record)
     with pytest.raises(ValueError, match="is closed"):
         log.append({"kind": "note"})
     path.write_bytes(b"not a record\n")
     with pytest.raises(ValueError, match="its last line is not an audit record"):
         AuditLog(path)
-    with pytest.raises(TypeError, match="key must be bytes, not str"):
-        AuditLog(path, key="secret")
-    with pytest.raises(ValueError, match="sync must be"):
-        AuditLog(path, sync="sometimes")
 
 
 APPENDER = """

@@ -53,20 +53,18 @@ def test_outcomes(tmp_path, caplog, outcome, asynchronous, mode):
     ran = []
     with AuditLog(tmp_path / "audit.jsonl") as audit:
         gate = Gate(adapter, approve=approver(mode, asynchronous), audit=audit)
-        action = gate.guard(lambda x: agentic_action("act", "agent", **ACTIONS[outcome]),
-                            name="tool", cost=2.5)
-        if asynchronous:
-            @action
-            async def tool(x: int) -> int:
-                ran.append(x)
-                return x + 1
-            call = lambda: asyncio.run(tool(1))  # noqa: E731
-        else:
-            @action
-            def tool(x: int) -> int:
-                ran.append(x)
-                return x + 1
-            call = lambda: tool(1)  # noqa: E731
+        guard = gate.guard(lambda x: agentic_action("act", "agent", **ACTIONS[outcome]),
+                           name="tool", cost=2.5)
+
+        def body(x):
+            ran.append(x)
+            return x + 1
+
+        async def later(x):
+            return body(x)
+
+        tool = guard(later if asynchronous else body)
+        call = (lambda: asyncio.run(tool(1))) if asynchronous else (lambda: tool(1))
 
         escalated = outcome is Outcome.ESCALATE_TO_HUMAN
         runs = outcome in (Outcome.CERTIFIED, Outcome.CERTIFIED_WITH_WARNING) or (
@@ -103,22 +101,17 @@ def no_space(*args, **kwargs):
     ("sync fails", OSError), ("async approver on a plain tool", TypeError)])
 def test_fail_closed(tmp_path, monkeypatch, case, error):
     ran = []
-    build = lambda: agentic_action("act", "agent", scope=0.2)  # noqa: E731
-    cost = None
-    approve = None
-    if case == "builder raises":
-        build = lambda: 1 / 0  # noqa: E731
-    elif case == "builder returns str":
-        build = lambda: "act"  # noqa: E731
-    elif case == "misspelt dimension":
-        build = lambda: SimpleAction("act", "agent", [StateDelta("Scope_Score", 1.0, 0.0)])  # noqa: E731
-    elif case == "cost raises":
-        cost = lambda: math.nan  # noqa: E731
-    elif case == "async approver on a plain tool":
-        async def approve(*args):
-            return True
+    builds = {"builder raises": lambda: 1 / 0, "builder returns str": lambda: "act",
+              "misspelt dimension": lambda: SimpleAction("act", "agent", [
+                  StateDelta("Scope_Score", 1.0, 0.0)])}
+    build = builds.get(case, lambda: agentic_action("act", "agent", scope=0.2))
+    cost = (lambda: math.nan) if case == "cost raises" else None
+
+    async def approve(*args):
+        return True
     with AuditLog(tmp_path / "audit.jsonl") as audit:
-        gate = Gate(AgenticAdapter(), audit=audit, approve=approve)
+        gate = Gate(AgenticAdapter(), audit=audit,
+                    approve=approve if case == "async approver on a plain tool" else None)
 
         @gate.guard(build, cost=cost)
         def tool():

@@ -1,5 +1,7 @@
 """ruvo_gate.verdict: decision texts of real certificates parsed back exactly, and nothing else."""
 
+from types import SimpleNamespace
+
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
@@ -7,39 +9,13 @@ from ruvo_gate import Outcome, Verdict, verdict
 from ruvo_safety import SafetyCertifier, SimpleAction
 
 
-class Channel:
-    def __init__(self, name, margin):
-        self._name, self.margin = name, margin
-
-    def name(self):
-        return self._name
-
-    def evaluate(self, state):
-        return self.margin
-
-    def dimension_names(self):
-        return []
-
-
-class Domain:
-    def __init__(self, channels, regime=False):
-        self.channels, self.regime = channels, regime
-
-    def domain_name(self):
-        return "hostile"
-
-    def constraint_channels(self):
-        return self.channels
-
-    def map_action_to_state(self, action):
-        return []
-
-    def detect_regime_change(self, current, proposed):
-        return self.regime
-
-
 def certify(margins, regime=False):
-    domain = Domain([Channel(name, margin) for name, margin in margins.items()], regime)
+    """Certifies with a Python domain whose channels have the given names and margins."""
+    channels = [SimpleNamespace(name=lambda n=n: n, evaluate=lambda state, m=m: m,
+                                dimension_names=lambda: []) for n, m in margins.items()]
+    domain = SimpleNamespace(domain_name=lambda: "hostile", constraint_channels=lambda: channels,
+                             map_action_to_state=lambda action: [],
+                             detect_regime_change=lambda current, proposed: regime)
     return SafetyCertifier(domain).certify(SimpleAction("act", "agent"))
 
 
