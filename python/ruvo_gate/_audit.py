@@ -124,6 +124,11 @@ class AuditLog:
             try:
                 size = os.lseek(fd, 0, os.SEEK_END)
                 if size != self._end:
+                    if size < self._end:
+                        # Only a hand from outside removes bytes: say so, and go on from the
+                        # record that now ends the file (a rotated log starts a new chain).
+                        logger.warning("%s shrank from %d to %d bytes since this log last "
+                                       "wrote to it", self._path, self._end, size)
                     self._catch_up(size)
                 line = self._line(entry)
                 self._write(line)
