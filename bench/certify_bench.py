@@ -155,17 +155,23 @@ def ratio(name, target, sides, labels, rounds):
     return figure
 
 
-def main():
+def options(description, full_round_ns=round_ns):
+    """Reads the options every benchmark takes, sets the clock and the length of a round,
+    and returns them with the number of rounds per figure."""
     global clock, round_ns
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--quick", action="store_true", help="5 rounds of 4 ms")
     parser.add_argument("--rounds", type=int, help="rounds per figure (default 21)")
     parser.add_argument("--wall", action="store_true", help="wall time, not thread CPU time")
     parser.add_argument("--check", action="store_true", help="exit 1 if a target is missed")
     args = parser.parse_args()
-    rounds = args.rounds or (5 if args.quick else 21)
-    round_ns = 4_000_000 if args.quick else round_ns
+    round_ns = 4_000_000 if args.quick else full_round_ns
     clock = time.perf_counter_ns if args.wall else clock
+    return args, args.rounds or (5 if args.quick else 21)
+
+
+def main():
+    args, rounds = options(__doc__.splitlines()[0])
     built = time.strftime("%Y-%m-%d %H:%M", time.localtime(os.path.getmtime(ruvo_safety.__file__)))
     print(f"Python {sys.version.split()[0]}; {ruvo_safety.__file__}, built {built}")
     print(f"{rounds} rounds of {round_ns / 1e6:g} ms, "

@@ -12,13 +12,11 @@ interleaved rounds, thread CPU time).
 Run with: tools/run-example.sh bench/gate_bench.py [--quick] [--rounds N] [--wall] [--check]
 """
 
-import argparse
 import hashlib
 import json
 import os
 import sys
 import tempfile
-import time
 from itertools import repeat
 from pathlib import Path
 
@@ -41,15 +39,7 @@ def decision_record(certificate):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="5 rounds of 4 ms")
-    parser.add_argument("--rounds", type=int, help="rounds per figure (default 21)")
-    parser.add_argument("--wall", action="store_true", help="wall time, not thread CPU time")
-    parser.add_argument("--check", action="store_true", help="exit 1 if a target is missed")
-    args = parser.parse_args()
-    rounds = args.rounds or (5 if args.quick else 21)
-    timing.round_ns = 4_000_000 if args.quick else 100_000_000
-    timing.clock = time.perf_counter_ns if args.wall else timing.clock
+    args, rounds = timing.options(__doc__.splitlines()[0], 100_000_000)
     print(f"Python {sys.version.split()[0]}; {rounds} rounds of {timing.round_ns / 1e6:g} ms, "
           f"{'wall' if args.wall else 'thread CPU'} time")
 

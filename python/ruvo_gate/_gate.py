@@ -34,6 +34,7 @@ Approver: TypeAlias = Callable[[str, Verdict, SafetyCertificate], "bool | Awaita
 
 logger = logging.getLogger("ruvo_gate")
 _UNASKED = object()
+_ESCALATE = Outcome.ESCALATE_TO_HUMAN
 _SCORES = frozenset(SCORE_DIMENSIONS)
 
 
@@ -157,6 +158,43 @@ class Gate:
             return certificate, _CERTIFIED if decision == "Certified" else verdict(decision), \
                 amount
 
+        def ask(approve: Approver, tool: str, certificate: SafetyCertificate, verdict_: Verdict,
+                call_id: str) -> object:
+            """The approver's answer about an escalation of a plain function."""
+            try:
+                answer = approve(tool, verdict_, certificate)
+                if inspect.isawaitable(answer):
+                    if inspect.iscoroutine(answer):
+                        answer.close()
+                    raise TypeError(
+                        f"the approver returned an awaitable for {tool!r}, a plain function: "
+                        "give it an approver that returns True or False, or make the tool "
+                        "async")
+            except BaseException:
+                _refused_by_error(audit, tool, certificate, verdict_, call_id)
+                raise
+            return answer
+
+        async def ask_async(approve: Approver, tool: str, certificate: SafetyCertificate,
+                            verdict_: Verdict, call_id: str) -> object:
+            """The approver's answer about an escalation of an async function."""
+            try:
+                answer = approve(tool, verdict_, certificate)
+                return await answer if inspect.isawaitable(answer) else answer
+            except BaseException:
+                _refused_by_error(audit, tool, certificate, verdict_, call_id)
+                raise
+
+        def ended(tool: str, certificate: SafetyCertificate, amount: float | None,
+                  call_id: str, raised: type[BaseException] | None) -> None:
+            """A call that ran has used its slot, whether it returned or raised."""
+            if agentic is not None:
+                agentic.record_action()
+                if amount is not None:
+                    agentic.record_spend(amount)
+            if audit is not None:
+                _write_outcome(audit, tool, certificate, call_id, raised)
+
         def decorate(function: Callable[P, R]) -> Callable[P, R]:
             tool = name if name is not None else getattr(function, "__name__", repr(function))
 
@@ -166,15 +204,8 @@ class Gate:
                     certificate, verdict_, amount = begin(tool, args, kwargs)
                     call_id = uuid.uuid4().hex if audit is not None else ""
                     if verdict_ is not _CERTIFIED or audit is not None:
-                        answer: object = _UNASKED
-                        if verdict_.outcome is Outcome.ESCALATE_TO_HUMAN and approve is not None:
-                            try:
-                                answer = approve(tool, verdict_, certificate)
-                                if inspect.isawaitable(answer):
-                                    answer = await answer
-                            except BaseException:
-                                _refused_by_error(audit, tool, certificate, verdict_, call_id)
-                                raise
+                        answer = await ask_async(approve, tool, certificate, verdict_, call_id) \
+                            if verdict_.outcome is _ESCALATE and approve is not None else _UNASKED
                         _admit(audit, tool, certificate, verdict_, call_id, answer)
                     raised: type[BaseException] | None = None
                     try:
@@ -183,13 +214,7 @@ class Gate:
                         raised = type(error)
                         raise
                     finally:
-                        # A call that ran has used its slot, whether it returned or raised.
-                        if agentic is not None:
-                            agentic.record_action()
-                            if amount is not None:
-                                agentic.record_spend(amount)
-                        if audit is not None:
-                            _write_outcome(audit, tool, certificate, call_id, raised)
+                        ended(tool, certificate, amount, call_id, raised)
 
                 return cast(Callable[P, R], guarded_async)
 
@@ -198,20 +223,8 @@ class Gate:
                 certificate, verdict_, amount = begin(tool, args, kwargs)
                 call_id = uuid.uuid4().hex if audit is not None else ""
                 if verdict_ is not _CERTIFIED or audit is not None:
-                    answer: object = _UNASKED
-                    if verdict_.outcome is Outcome.ESCALATE_TO_HUMAN and approve is not None:
-                        try:
-                            answer = approve(tool, verdict_, certificate)
-                            if inspect.isawaitable(answer):
-                                if inspect.iscoroutine(answer):
-                                    answer.close()
-                                raise TypeError(
-                                    f"the approver returned an awaitable for {tool!r}, a plain "
-                                    "function: give it an approver that returns True or False, "
-                                    "or make the tool async")
-                        except BaseException:
-                            _refused_by_error(audit, tool, certificate, verdict_, call_id)
-                            raise
+                    answer = ask(approve, tool, certificate, verdict_, call_id) \
+                        if verdict_.outcome is _ESCALATE and approve is not None else _UNASKED
                     _admit(audit, tool, certificate, verdict_, call_id, answer)
                 raised: type[BaseException] | None = None
                 try:
@@ -220,12 +233,7 @@ class Gate:
                     raised = type(error)
                     raise
                 finally:
-                    if agentic is not None:
-                        agentic.record_action()
-                        if amount is not None:
-                            agentic.record_spend(amount)
-                    if audit is not None:
-                        _write_outcome(audit, tool, certificate, call_id, raised)
+                    ended(tool, certificate, amount, call_id, raised)
 
             return guarded
 
