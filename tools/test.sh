@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything, then runs the C++ tests (ctest) and the Python tests (pytest).
+# Builds everything, then runs the C++ tests (ctest) and the Python tests (pytest), the
+# Python blocks of README.md and docs/ among them.
 # Usage: tools/test.sh [--sanitize | --debug-python]
 #   --sanitize:     ASan+UBSan build, suite run under it
 #   --debug-python: module built against the debug interpreter, Python suite run under
@@ -24,7 +25,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   # The interpreter is not instrumented: preload the runtime and let it see every allocation.
   LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=0 RUVO_SANITIZED=1 \
-    "$py" -m pytest "$top/tests/python" -q -p no:cacheprovider
+    "$py" -m pytest "$top/tests/python" "$top/README.md" "$top/docs" -q -p no:cacheprovider
 else
-  "$py" -X dev -m pytest "$top/tests/python" -q -p no:cacheprovider
+  "$py" -X dev -m pytest "$top/tests/python" "$top/README.md" "$top/docs" -q -p no:cacheprovider
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Provides a CPython 3.14 interpreter with headers, pytest and hypothesis, and the
 # packaging and type-checking tools (pip, build, installer, scikit-build-core, auditwheel,
-# mypy), and rfc8785, which ruvo_gate needs at run time.
+# mypy), rfc8785, which ruvo_gate needs at run time, and the documentation tools (Sybil,
+# MkDocs with Material and mkdocstrings).
 # Uses a python3.14 already on the machine when it has its headers; otherwise
 # unpacks Debian's packages into .toolchain/ without touching the machine's
 # own apt state. Prints the interpreter path on its last line. Idempotent.
@@ -12,13 +13,15 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 folder="$top/.toolchain"
+# A link to another checkout's toolchain is that toolchain: its binaries know its real path.
+[ -L "$folder" ] && folder=$(cd "$folder" && pwd -P)
 root="$folder/root"
 py="$root/usr/bin/python3.14"
 pyd="$root/usr/bin/python3.14d"
 
 # Every module the scripts import; a toolchain missing one is downloaded again.
 modules=(pytest hypothesis pip build installer scikit_build_core auditwheel elftools mypy.main
-         mypy.stubtest rfc8785)
+         mypy.stubtest rfc8785 sybil mkdocs material mkdocstrings mkdocstrings_handlers.python)
 has_modules() {
   local IFS=,
   "$1" -c "import ${modules[*]}"
@@ -75,9 +78,38 @@ sys.exit(0 if ok else 1)
 PY
 }
 
+# The release toolchain's packages; the stamp records them, so a change to the list unpacks
+# the toolchain again.
+pkgs=(python3.14-minimal libpython3.14-minimal libpython3.14-stdlib python3.14 libpython3.14
+      libpython3.14-dev python3.14-dev libc6 libssl3t64 libexpat1 libffi8 libzstd1 liblzma5
+      libbz2-1.0 libsqlite3-0 libuuid1 python3-pytest python3-pluggy python3-iniconfig
+      python3-packaging python3-pygments python3-hypothesis python3-sortedcontainers python3-attr
+      # Packaging: pip, wheels through scikit-build-core, python -m build and installer.
+      python3-pip python3-scikit-build-core python3-pyproject-metadata python3-pathspec
+      python3-build python3-pyproject-hooks python3-installer
+      # The manylinux repair of the wheel (it runs the host's patchelf).
+      python3-auditwheel python3-pyelftools
+      # Type checking; mypy does not import without librt nor run without ast-serialize.
+      python3-mypy python3-mypy-extensions python3-typing-extensions python3-librt
+      python3-ast-serialize
+      # ruvo_gate's runtime dependency: the audit digest's canonical JSON.
+      python3-rfc8785
+      # Documentation: Sybil runs its examples; MkDocs, Material and mkdocstrings build the
+      # site, with everything they import.
+      python3-sybil mkdocs mkdocs-material mkdocs-material-extensions mkdocs-autorefs
+      mkdocs-get-deps mkdocstrings mkdocstrings-python-handlers python3-griffelib
+      python3-babel python-babel-localedata ghp-import python3-click python3-colorama
+      python3-jinja2 python3-markupsafe python3-markdown python3-mergedeep python3-paginate python3-platformdirs
+      python3-pymdownx python3-pyyaml-env-tag python3-yaml python3-regex python3-requests
+      python3-certifi python3-charset-normalizer python3-idna python3-urllib3
+      python3-chardet python3-dateutil python3-defusedxml python3-livereload python3-tornado
+      python3-watchdog python3-lunr python3-nltk python3-joblib python3-tqdm libjs-lunr
+      libjs-jquery libjs-bootstrap5 node-popper2 fonts-font-awesome fonts-font-awesome-legacy
+      fonts-lato fonts-roboto-slab sphinx-rtd-theme-common)
 stamp="$folder/done"
+wanted="$root $(printf '%s\n' "${pkgs[@]}" | sha256sum | cut -c1-16)"
 debug_stamp="$folder/done-debug"
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$root" ] && [ -x "$py" ] && has_headers "$py" \
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && [ -x "$py" ] && has_headers "$py" \
    && has_modules "$py" 2>/dev/null; then
   if [ "$debug" = 0 ]; then
     echo "$py"
@@ -125,20 +157,7 @@ patch_interpreter() {
 
 if [ "$release_done" = 0 ]; then
   rm -f "$debug_stamp"
-  pkgs=(python3.14-minimal libpython3.14-minimal libpython3.14-stdlib python3.14 libpython3.14
-        libpython3.14-dev python3.14-dev libc6 libssl3t64 libexpat1 libffi8 libzstd1 liblzma5
-        libbz2-1.0 libsqlite3-0 libuuid1 python3-pytest python3-pluggy python3-iniconfig
-        python3-packaging python3-pygments python3-hypothesis python3-sortedcontainers python3-attr
-        # Packaging: pip, wheels through scikit-build-core, python -m build and installer.
-        python3-pip python3-scikit-build-core python3-pyproject-metadata python3-pathspec
-        python3-build python3-pyproject-hooks python3-installer
-        # The manylinux repair of the wheel (it runs the host's patchelf).
-        python3-auditwheel python3-pyelftools
-        # Type checking; mypy does not import without librt nor run without ast-serialize.
-        python3-mypy python3-mypy-extensions python3-typing-extensions python3-librt
-        python3-ast-serialize
-        # ruvo_gate's runtime dependency: the audit digest's canonical JSON.
-        python3-rfc8785)
+
   say "downloading ${#pkgs[@]} packages"
   (cd "$folder/debs" && apt-get "${aptopts[@]}" download "${pkgs[@]}" >&2) \
     || die "apt-get download failed (missing package in '$suite'? try TOOLCHAIN_SUITE=unstable)"
@@ -158,7 +177,7 @@ if [ "$release_done" = 0 ]; then
 
   has_headers "$py" || die "the unpacked python3.14 does not run or lacks its headers"
   has_modules "$py" || die "one of ${modules[*]} does not import in python3.14"
-  echo "$root" > "$stamp"
+  echo "$wanted" > "$stamp"
   if [ "$debug" = 0 ]; then
     echo "$py"
     exit 0

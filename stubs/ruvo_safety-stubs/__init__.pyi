@@ -259,7 +259,7 @@ class SafetyCertificate:
         The canonical text is these pieces joined with "|", nothing escaped:
         "action:" + `action_id`; "agent:" + `agent_id`; "decided_at:" + the UTC time at
         which certification began (RFC 3339 with "+00:00" and 0, 3, 6 or 9 fractional
-        digits, the fewest that hold it exactly); one "channel:<name>:<margin>" per entry
+        digits, the fewest that hold it exactly); one `channel:<name>:<margin>` per entry
         of `margins`, in its order, the margin with 17 significant digits (0.8 as
         "8.0000000000000004e-1", 1.0 as "1.0000000000000000e0"); "decision:" +
         `decision`; "zone:" + `zone`. `binding_constraint` and `drift_budget` are not
@@ -551,8 +551,8 @@ class CertifierConfig:
         """Channels at or below this margin get a warning in the "Caution" zone (default 0.5).
 
         Used only for `CertifiedWithWarning`: each channel whose margin is at or below it
-        (NaN never) gets its own warning; when none does, the single warning is "Minimum
-        margin <m> in caution zone". `certify_action` without `config` uses 0.5.
+        (NaN never) gets its own warning; when none does, the single warning is
+        `Minimum margin <m> in caution zone`. `certify_action` without `config` uses 0.5.
         Assigning converts any number to `float`.
         """
 
@@ -872,7 +872,7 @@ def certify_action(
         A new certificate.
 
     Raises:
-        TypeError: An argument of the wrong type ("argument '<name>': ..."), or an
+        TypeError: An argument of the wrong type (`argument '<name>': ...`), or an
             unusable adapter, as for `SafetyCertifier.certify`.
         RuntimeError: A method of a Python adapter or channel failed, as for
             `SafetyCertifier.certify`.
