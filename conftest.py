@@ -2,9 +2,10 @@
 
 The blocks of one page run in order in one namespace, in a fresh temporary folder, with
 nothing but the installed packages. A block starting with `>>>` also checks the output it
-shows. `<!-- skip: next -->` before a block leaves it out.
+shows (`...` stands for any text in it). `<!-- skip: next -->` before a block leaves it out.
 """
 
+import doctest
 import os
 import shutil
 import tempfile
@@ -28,7 +29,7 @@ def _leave_it(namespace: dict[str, object]) -> None:
 
 
 pytest_collect_file = Sybil(
-    parsers=[SkipParser(), PythonCodeBlockParser()],
+    parsers=[SkipParser(), PythonCodeBlockParser(doctest_optionflags=doctest.ELLIPSIS)],
     patterns=["README.md", "docs/*.md"],
     setup=_enter_a_fresh_folder,
     teardown=_leave_it,

@@ -4,7 +4,8 @@
 # auditwheel), audits the wheel, installs it into new venvs with pip and with installer,
 # runs the Python tests against the installed module and ruvo_gate from a folder outside the
 # tree, then stubtest, strict mypy over ruvo_gate, the examples and the type tests, and the
-# examples themselves (the agent's audit trail checked by `python -m ruvo_gate verify`).
+# examples themselves (the agent's audit trail checked by `python -m ruvo_gate verify`), and
+# last the install commands the README shows, run as written (tools/check-commands.py).
 # The repaired wheel is left in dist/.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -77,14 +78,14 @@ shown=$(tr -s '[:space:]' ' ' <<< "$shown")
 [[ $shown == *"requires no external shared libraries"* ]] \
   || { echo "$shown"; fail "the wheel needs shared libraries from outside the manylinux policy"; }
 
-step "the module: exports its init function only, needs no libstdc++, libgcc_s nor libcrypto"
+step "the module: exports its init function only, needs neither libstdc++ nor libcrypto"
 "$vpy" -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); z.extract(sys.argv[2], sys.argv[3])' \
   "$wheel" ruvo_safety.cpython-314-x86_64-linux-gnu.so "$work/module"
 module="$work/module/ruvo_safety.cpython-314-x86_64-linux-gnu.so"
 exported=$(nm -D --defined-only "$module" | awk '{print $NF}')
 [ "$exported" = PyInit_ruvo_safety ] || fail "the module exports more than PyInit_ruvo_safety: $exported"
 needed=$(readelf -d "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-[[ ! $needed =~ libstdc\+\+|libgcc_s|libcrypto ]] || fail "the module needs: $needed"
+[[ ! $needed =~ libstdc\+\+|libcrypto ]] || fail "the module needs: $needed"
 
 step "installing with pip and with installer"
 "$vpy" -m pip install --no-index --no-deps --quiet "$wheel"
@@ -108,7 +109,8 @@ done
 
 step "Python tests against the installed module"
 # -P and importlib mode: nothing from the tree lands on sys.path.
-"$vpy" -X dev -P -m pytest "$src/tests/python" -q -p no:cacheprovider --import-mode=importlib
+"$vpy" -X dev -P -m pytest "$src/tests/python" "$src/README.md" "$src/docs" -q -p no:cacheprovider \
+  --import-mode=importlib
 
 step "stubtest"
 "$vpy" -P -m mypy.stubtest ruvo_safety
@@ -135,6 +137,9 @@ records = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
 outcomes = {r["outcome"] for r in records if r["kind"] == "decision"}
 assert outcomes == {"Certified", "CertifiedWithWarning", "EscalateToHuman", "Blocked"}, outcomes
 PY
+
+step "the install commands of the README, as written, each in a fresh copy of the tree"
+"$py" "$top/tools/check-commands.py" || fail "a marked shell block of the documentation"
 
 step "the repaired wheel: dist/$wheel_name"
 mkdir -p "$top/dist" && cp "$wheel" "$top/dist/"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the portable wheel: the module is linked with RUVO_PORTABLE (libstdc++, libgcc and
+# Builds the portable wheel: the module is linked with RUVO_PORTABLE (libstdc++ and
 # libcrypto inside it, only its init function exported), then auditwheel gives the wheel the
 # manylinux tag of the oldest glibc its symbols allow.
 # Usage: tools/wheel.sh [OUTDIR [SOURCE]]
