@@ -312,6 +312,18 @@ class LogReport:
 def verify_log(path: str | os.PathLike[str], *, key: bytes | None = None) -> LogReport:
     """Checks an audit file's chain, line by line: JSON, `seq` without gap, `prev`, digest.
 
+    Args:
+        path: the audit file.
+        key: the key it was written with, if any (the digests are then HMAC-SHA256).
+
+    Returns:
+        A `LogReport`: `ok`; `records`, the number of intact records (before the first bad
+        line, if any); `head`, the digest of the last intact record (64 zeros for none),
+        to anchor elsewhere; and when not ok, `line` (the first bad line, counted from 1)
+        and `error` (why: bad JSON, a gap in `seq`, a broken `prev`, a digest that does
+        not recompute, a torn tail). `str()` of it is the line `python -m ruvo_gate
+        verify` prints.
+
     Raises:
         OSError: the file cannot be read.
     """
