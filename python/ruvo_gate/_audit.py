@@ -377,7 +377,7 @@ def _check_any_form(line: bytes, seq: int, prev: str, key: bytes | None) -> tupl
     """The same checks for a line in any JSON form, through the canonical JSON library."""
     try:
         record = json.loads(line.decode(), object_pairs_hook=_unique_keys,
-                            parse_int=_json_number, parse_constant=_not_json)
+                            parse_int=_jcs.read_integer, parse_constant=_not_json)
     except UnicodeDecodeError as error:
         return "", f"bad JSON: not UTF-8 ({error.reason} at byte {error.start})"
     except ValueError as error:
@@ -437,15 +437,6 @@ def _unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
                 raise ValueError(f"the key {name!r} appears twice in one object")
             seen.add(name)
     return record
-
-
-def _json_number(text: str) -> int | float:
-    # JSON numbers are doubles to JCS: an integer too large for one is read as one.
-    value = int(text)
-    return value if -_SAFE_INT < value < _SAFE_INT else float(text)
-
-
-_SAFE_INT = 2**53
 
 
 def _not_json(name: str) -> object:

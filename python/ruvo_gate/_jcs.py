@@ -15,7 +15,7 @@ from typing import Any, Final
 
 import rfc8785
 
-__all__ = ["canonical", "number", "KIND_DECISION", "KIND_OUTCOME", "KIND_RECOVERED"]
+__all__ = ["canonical", "number", "read_integer", "KIND_DECISION", "KIND_OUTCOME", "KIND_RECOVERED"]
 
 KIND_DECISION: Final = "decision"
 KIND_OUTCOME: Final = "outcome"
@@ -46,6 +46,12 @@ def number(value: float | int) -> str:
         if "e" not in text:
             return text
     return rfc8785.dumps(value).decode()
+
+
+def read_integer(text: str) -> int | float:
+    """A JSON integer as JCS reads it: a double, so one too large to be exact becomes a float."""
+    value = int(text)
+    return value if -_SAFE_INT < value < _SAFE_INT else float(text)
 
 
 def _number(value: object, numbers: dict[object, str]) -> str | None:
