@@ -21,7 +21,8 @@ pyd="$root/usr/bin/python3.14d"
 
 # Every module the scripts import; a toolchain missing one is downloaded again.
 modules=(pytest hypothesis pip build installer scikit_build_core auditwheel elftools mypy.main
-         mypy.stubtest rfc8785 sybil mkdocs material mkdocstrings mkdocstrings_handlers.python)
+         mypy.stubtest rfc8785 sybil mkdocs material mkdocstrings mkdocstrings_handlers.python
+         aiohttp psycopg psycopg_pool opentelemetry.sdk.trace)
 has_modules() {
   local IFS=,
   "$1" -c "import ${modules[*]}"
@@ -45,11 +46,17 @@ sys.exit(0 if ok else 1)
 PY
 }
 
-# Host packages the build needs (compilers and GoogleTest come with the machine).
+# Host packages the build and the tests need (compilers and GoogleTest come with the
+# machine): PostgreSQL's server and libpq for the database audit store's tests, node and npm
+# for the MCP proxy's tests against the official client and servers.
 need_pkgs=()
-for p in patchelf libssl-dev cmake g++ libgtest-dev libbenchmark-dev ninja-build; do
+for p in patchelf libssl-dev cmake g++ libgtest-dev libbenchmark-dev ninja-build postgresql libpq5; do
   dpkg -s "$p" >/dev/null 2>&1 || need_pkgs+=("$p")
 done
+# node may come from another packaging than Debian's, which bundles npm: only a missing
+# command is installed.
+command -v node >/dev/null 2>&1 || need_pkgs+=(nodejs)
+command -v npm >/dev/null 2>&1 || need_pkgs+=(npm)
 if [ ${#need_pkgs[@]} -gt 0 ]; then
   say "installing ${need_pkgs[*]}"
   apt-get update -qq >&2 || die "apt-get update failed"
@@ -94,6 +101,11 @@ pkgs=(python3.14-minimal libpython3.14-minimal libpython3.14-stdlib python3.14 l
       python3-ast-serialize
       # ruvo_gate's runtime dependency: the audit digest's canonical JSON.
       python3-rfc8785
+      # ruvo_gate's optional extras: the MCP proxy's HTTP transport (aiohttp), the PostgreSQL
+      # audit store (psycopg 3 over the machine's libpq) and OpenTelemetry (the SDK for tests).
+      python3-aiohttp python3-yarl python3-aiohappyeyeballs python3-aiosignal python3-frozenlist
+      python3-multidict python3-propcache python3-psycopg python3-psycopg-pool
+      python3-opentelemetry-api python3-opentelemetry-sdk python3-opentelemetry-semantic-conventions
       # Documentation: Sybil runs its examples; MkDocs, Material and mkdocstrings build the
       # site, with everything they import.
       python3-sybil mkdocs mkdocs-material mkdocs-material-extensions mkdocs-autorefs
