@@ -64,6 +64,18 @@ if [ ${#need_pkgs[@]} -gt 0 ]; then
     || die "could not install ${need_pkgs[*]}"
 fi
 
+# The MCP proxy's tests drive the official MCP client and reference servers, pinned by the
+# lockfile in tests/mcp; a stamp beside node_modules records the lockfile it was installed from.
+mcp="$top/tests/mcp"
+if [ -f "$mcp/package-lock.json" ]; then
+  lock=$(sha256sum "$mcp/package-lock.json" | cut -c1-16)
+  if [ "$(cat "$mcp/node_modules/.ruvo-lock" 2>/dev/null)" != "$lock" ]; then
+    say "installing the MCP test packages (npm ci)"
+    (cd "$mcp" && npm ci --no-audit --no-fund --loglevel=error >&2) || die "npm ci in tests/mcp failed"
+    echo "$lock" > "$mcp/node_modules/.ruvo-lock"
+  fi
+fi
+
 # A system interpreter with headers wins (the debug one always lives in .toolchain/, beside
 # the release stdlib and pytest it runs with).
 if [ "$debug" = 0 ] && command -v python3.14 >/dev/null 2>&1 && has_headers "$(command -v python3.14)" \
