@@ -40,7 +40,7 @@ _UNASKED = object()
 _OBSERVED = object()
 _WARNING = Outcome.CERTIFIED_WITH_WARNING
 _ESCALATE = Outcome.ESCALATE_TO_HUMAN
-_SCORES = frozenset(SCORE_DIMENSIONS)
+_IN_ORDER = list(SCORE_DIMENSIONS)
 _Coroutine = types.CoroutineType
 # Every name a decision record holds; a caller's extra fields may not take one of them.
 _DECISION_FIELDS = frozenset({
@@ -303,7 +303,10 @@ class Gate:
                 price = cost
             else:
                 fixed = _amount(cost)
-        admit, admit_async = self._admit, self._admit_async
+        # A certified call with no audit log has nothing to finish: the plain and async
+        # wrappers then skip the admission object, the rest is admit's own steps.
+        admit, admit_async, decide = self._admit, self._admit_async, self._decide
+        conclude, conclude_async, audit = self._conclude, self._conclude_async, self._audit
 
         def decorate(function: Callable[P, R]) -> Callable[P, R]:
             if not callable(function):
@@ -318,15 +321,18 @@ class Gate:
 
             if kind == "async":
                 async def guarded_async(*args: P.args, **kwargs: P.kwargs) -> Any:
-                    admission = await admit_async(
-                        tool, action(*args, **kwargs),
-                        fixed if price is None else _amount(price(*args, **kwargs)), None, True)
+                    amount = fixed if price is None else _amount(price(*args, **kwargs))
+                    certificate, found = decide(tool, action(*args, **kwargs), amount, True)
+                    admission = None if found is _CERTIFIED and audit is None else \
+                        await conclude_async(tool, certificate, found, amount, None, True)
                     try:
                         result = await cast(Awaitable[Any], function(*args, **kwargs))
                     except BaseException as error:
-                        admission.finish(error)
+                        if admission is not None:
+                            admission.finish(error)
                         raise
-                    admission.finish()
+                    if admission is not None:
+                        admission.finish()
                     return result
                 wrapper = guarded_async
 
@@ -369,23 +375,27 @@ class Gate:
 
             else:
                 def guarded(*args: P.args, **kwargs: P.kwargs) -> Any:
-                    admission = admit(
-                        tool, action(*args, **kwargs),
-                        fixed if price is None else _amount(price(*args, **kwargs)), None, True)
+                    amount = fixed if price is None else _amount(price(*args, **kwargs))
+                    certificate, found = decide(tool, action(*args, **kwargs), amount, True)
+                    admission = None if found is _CERTIFIED and audit is None else \
+                        conclude(tool, certificate, found, amount, None, True)
                     try:
                         result = function(*args, **kwargs)
                     except BaseException as error:
-                        admission.finish(error)
+                        if admission is not None:
+                            admission.finish(error)
                         raise
-                    if isinstance(result, _Coroutine):
+                    if type(result) is _Coroutine:
                         result.close()
                         refused = TypeError(
                             f"{tool!r} returned a coroutine, whose end the gate cannot see: "
                             "define the tool with async def (an async def that awaits the "
                             "coroutine will do), then guard that")
-                        admission.finish(refused)
+                        if admission is not None:
+                            admission.finish(refused)
                         raise refused
-                    admission.finish()
+                    if admission is not None:
+                        admission.finish()
                     return result
                 wrapper = guarded
 
@@ -422,17 +432,17 @@ class Gate:
         return amount, extra
 
     def _decide(self, tool: str, action: SimpleAction, amount: float | None,
-                enforce: bool) -> Admission:
+                enforce: bool) -> tuple[SafetyCertificate, Verdict]:
         """Certifies the action and, if the call may run, reserves it in the same step."""
         if not isinstance(action, SimpleAction):
             raise TypeError(f"the action of {tool!r} is a {type(action).__qualname__}, not a "
                             "SimpleAction: build it with agentic_action(...) or SimpleAction(...)")
-        if self._check:
-            deltas = action.state_deltas
-            names = {delta.dimension for delta in deltas}
-            if len(names) != len(deltas) or not names <= _SCORES:
-                check_agentic(action)
-        with self._lock:
+        # The three names in agentic_action's order need no closer look.
+        if self._check and [delta.dimension for delta in action.state_deltas] != _IN_ORDER:
+            check_agentic(action)
+        lock = self._lock
+        lock.acquire()
+        try:
             certificate = self._certify(action)
             decision = certificate.decision
             if decision == "Certified":
@@ -440,25 +450,37 @@ class Gate:
             else:
                 found = verdict(decision)
                 if enforce and found.outcome is not _WARNING:
-                    return Admission(tool, "", certificate, found, None, None, self._audit)
+                    return certificate, found
             agentic = self._agentic
             if agentic is not None:
                 agentic.record_action()
                 if amount is not None:
                     agentic.record_spend(amount)
-        return Admission(tool, "", certificate, found, None, None, self._audit)
+        finally:
+            lock.release()
+        return certificate, found
 
     def _admit(self, tool: str, action: SimpleAction, amount: float | None,
                extra: dict[str, object] | None, enforce: bool) -> Admission:
-        admission = self._decide(tool, action, amount, enforce)
-        if admission._audit is None and admission.verdict is _CERTIFIED:
-            return admission
+        certificate, found = self._decide(tool, action, amount, enforce)
+        return self._conclude(tool, certificate, found, amount, extra, enforce)
+
+    async def _admit_async(self, tool: str, action: SimpleAction, amount: float | None,
+                           extra: dict[str, object] | None, enforce: bool) -> Admission:
+        certificate, found = self._decide(tool, action, amount, enforce)
+        return await self._conclude_async(tool, certificate, found, amount, extra, enforce)
+
+    def _conclude(self, tool: str, certificate: SafetyCertificate, found: Verdict,
+                  amount: float | None, extra: dict[str, object] | None,
+                  enforce: bool) -> Admission:
+        """Asks the approver about an escalation, then settles the admission."""
+        audit = self._audit
+        admission = Admission(tool, _call_id(audit), certificate, found, None, None, audit)
         answer = _UNASKED
         approve = self._approve
-        if approve is not None and enforce and admission.verdict.outcome is _ESCALATE:
-            admission.call_id = _call_id(self._audit)
+        if approve is not None and enforce and found.outcome is _ESCALATE:
             try:
-                answer = approve(tool, admission.verdict, admission.certificate)
+                answer = approve(tool, found, certificate)
                 if inspect.isawaitable(answer):
                     if inspect.iscoroutine(answer):
                         answer.close()
@@ -471,17 +493,17 @@ class Gate:
                 raise
         return self._settle(admission, amount, answer, extra, enforce)
 
-    async def _admit_async(self, tool: str, action: SimpleAction, amount: float | None,
-                           extra: dict[str, object] | None, enforce: bool) -> Admission:
-        admission = self._decide(tool, action, amount, enforce)
-        if admission._audit is None and admission.verdict is _CERTIFIED:
-            return admission
+    async def _conclude_async(self, tool: str, certificate: SafetyCertificate, found: Verdict,
+                              amount: float | None, extra: dict[str, object] | None,
+                              enforce: bool) -> Admission:
+        """`_conclude` with an approver's awaitable answer awaited."""
+        audit = self._audit
+        admission = Admission(tool, _call_id(audit), certificate, found, None, None, audit)
         answer = _UNASKED
         approve = self._approve
-        if approve is not None and enforce and admission.verdict.outcome is _ESCALATE:
-            admission.call_id = _call_id(self._audit)
+        if approve is not None and enforce and found.outcome is _ESCALATE:
             try:
-                answer = approve(tool, admission.verdict, admission.certificate)
+                answer = approve(tool, found, certificate)
                 if inspect.isawaitable(answer):
                     answer = await answer
             except BaseException:
@@ -510,8 +532,6 @@ class Gate:
                         if amount is not None:
                             agentic.record_spend(amount)
         if self._audit is not None:
-            if not admission.call_id:
-                admission.call_id = _call_id(self._audit)
             _write_decision(self._audit, admission, approved, extra, enforce)
         if not runs:
             if enforce:
