@@ -380,7 +380,7 @@ class Gate:
                     admission = None if found is _CERTIFIED and audit is None else \
                         conclude(tool, certificate, found, amount, None, True)
                     try:
-                        result = function(*args, **kwargs)
+                        result: Any = function(*args, **kwargs)
                     except BaseException as error:
                         if admission is not None:
                             admission.finish(error)
