@@ -30,10 +30,10 @@ __all__ = ["ActionRefused", "Admission", "Approver", "Gate"]
 P = ParamSpec("P")
 R = TypeVar("R")
 
-#: Asked about an escalation: `approve(tool, verdict, certificate)`; only `True` lets the
-#: call run. May be a coroutine function when the gate admits through `admit_async` (async
-#: tools do).
 Approver: TypeAlias = Callable[[str, Verdict, SafetyCertificate], "bool | Awaitable[bool]"]
+"""What `Gate(approve=...)` takes: asked about an escalation as `approve(tool, verdict,
+certificate)`, outside the gate's lock; only `True` lets the call run. It may be a coroutine
+function when calls are admitted with `admit_async`, as guarded async tools are."""
 
 logger = logging.getLogger("ruvo_gate")
 _UNASKED = object()
@@ -121,14 +121,14 @@ class Admission:
         Raises:
             TypeError: `result` is given and is not a str.
         """
+        if result is not None and type(result) is not str:
+            raise TypeError(f"result must be a str, not {type(result).__qualname__}")
         audit = self._audit
         if audit is None:
             return
+        self._audit = None
         if result is None:
             result = "returned" if error is None else f"raised: {type(error).__qualname__}"
-        elif type(result) is not str:
-            raise TypeError(f"result must be a str, not {type(result).__qualname__}")
-        self._audit = None
         certificate = self.certificate
         try:
             audit.append({
