@@ -30,3 +30,5 @@ AuditLog("audit.jsonl", sync="sometimes")  # E
 AuditLog("audit.jsonl", key="secret")  # E
 Gate(AgenticAdapter(), config=AgenticAdapter())  # E
 gate.guard(lambda: agentic_action("act", "agent"), cost="cheap")  # E
+gate.admit("read", agentic_action("act", "agent"), cost="cheap")  # E
+gate.admit("read", agentic_action("act", "agent")).finish(result=404)  # E

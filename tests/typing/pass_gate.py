@@ -6,8 +6,8 @@ from collections.abc import Coroutine
 from pathlib import Path
 from typing import Any, assert_type
 
-from ruvo_gate import (ActionRefused, AuditLog, Gate, Outcome, Verdict, agentic_action,
-                       check_agentic, verdict, verify_log)
+from ruvo_gate import (ActionRefused, Admission, Approver, AuditLog, Gate, LogReport, Outcome,
+                       Verdict, agentic_action, check_agentic, verdict, verify_log)
 from ruvo_safety import AgenticAdapter, SafetyCertificate
 
 
@@ -48,7 +48,16 @@ with AuditLog(folder / "audit.jsonl", key=b"k", sync="never") as audit:
         assert_type(refused.tool, str)
     assert_type(verdict(gate.certifier.certify(action)).warnings, tuple[str, ...])
     assert_type(verdict("Certified").allowed, bool)
+    with gate.admit("read", agentic_action("read", "agent"), cost=0.1,
+                    record={"session": "s-1"}) as admission:
+        assert_type(admission, Admission)
+        assert_type(admission.refusal, str | None)
+    admission.finish(result="cancelled")
+    observed = asyncio.run(gate.admit_async("read", action, enforce=False))
+    assert_type(observed.approved, bool | None)
+    observed.finish(ValueError("x"))
+    asker: Approver = approve_later
 
-report = verify_log(folder / "audit.jsonl", key=b"k")
-assert report.ok and report.records == 3, report
+report: LogReport = verify_log(folder / "audit.jsonl", key=b"k")
+assert report.ok and report.records == 7, report
 assert_type(report.line, int | None)
