@@ -425,7 +425,10 @@ class Gate:
             raise TypeError(f"record must be a mapping of extra fields, not "
                             f"{type(record).__qualname__}")
         extra = dict(record)  # checked as it will be written
-        taken = sorted(map(str, _DECISION_FIELDS.intersection(extra)))
+        for key in extra:
+            if type(key) is not str:
+                raise TypeError(f"record's field names must be str, not {type(key).__qualname__}")
+        taken = sorted(_DECISION_FIELDS.intersection(extra))
         if taken:
             raise ValueError(f"record may not set {', '.join(map(repr, taken))}: the decision "
                              "record holds that field itself; give the extra field another name")

@@ -111,9 +111,11 @@ def test_admit(tmp_path, outcome, enforce):
 
 
 @pytest.mark.parametrize("arguments, error", [
-    (dict(cost=float("nan")), ValueError), (dict(cost=-1), ValueError), (dict(cost=True), TypeError),
+    (dict(cost=float("nan")), ValueError), (dict(cost=-1), ValueError),
+    (dict(cost=True), TypeError),
     (dict(record={"zone": "mine"}), ValueError), (dict(record={"digest": ""}), ValueError),
-    (dict(enforce=None), TypeError), (dict(tool=b"tool"), TypeError)])
+    (dict(record={1: "x"}), TypeError), (dict(enforce=None), TypeError),
+    (dict(tool=b"tool"), TypeError)])
 def test_admit_refuses_its_arguments_before_charging(arguments, error):
     adapter = AgenticAdapter()
     with pytest.raises(error):
