@@ -1,6 +1,8 @@
 """What ruvo_gate costs beside the work it stands for.
 
   gated call   a guarded no-op tool (strict, no audit) vs certify() of the same action
+  admit        Gate.admit() and finish() of the same action, as a front end other than
+               the decorator takes them (strict, no audit) vs certify()
   append       AuditLog(sync="never").append(decision record) vs the same by hand:
                json.dumps of the record, hashlib.sha256 of it, one os.write
   verify       verify_log over a log of decision records vs a hand loop over the same
@@ -55,6 +57,15 @@ def main():
         timing.ratio("gated call" if strict else "  not strict", 2.0,
                      [timing.loop(read_file, "notes.txt"), timing.loop(certifier.certify, action)],
                      ("gated", "certify"), rounds)
+
+    gate = Gate(adapter)
+
+    def admitted(n):
+        admit = gate.admit
+        for _ in repeat(None, n):
+            admit("read_file", action).finish()
+    timing.ratio("admit", 2.75, [admitted, timing.loop(certifier.certify, action)],
+                 ("admit + finish", "certify"), rounds)
 
     record = decision_record(certifier.certify(action))
     with tempfile.TemporaryDirectory() as folder:

@@ -466,11 +466,15 @@ class Gate:
     def _admit(self, tool: str, action: SimpleAction, amount: float | None,
                extra: dict[str, object] | None, enforce: bool) -> Admission:
         certificate, found = self._decide(tool, action, amount, enforce)
+        if found is _CERTIFIED and self._audit is None:
+            return Admission(tool, "", certificate, found, None, None, None)
         return self._conclude(tool, certificate, found, amount, extra, enforce)
 
     async def _admit_async(self, tool: str, action: SimpleAction, amount: float | None,
                            extra: dict[str, object] | None, enforce: bool) -> Admission:
         certificate, found = self._decide(tool, action, amount, enforce)
+        if found is _CERTIFIED and self._audit is None:
+            return Admission(tool, "", certificate, found, None, None, None)
         return await self._conclude_async(tool, certificate, found, amount, extra, enforce)
 
     def _conclude(self, tool: str, certificate: SafetyCertificate, found: Verdict,
