@@ -167,7 +167,8 @@ class Gate:
     admitted before them, so together they stay within the budget and rate limits.
 
     One gate may be shared by threads and by tasks; its adapter's counters should then be
-    changed only through it.
+    changed only through it. Certification runs under the gate's lock, so a domain adapter
+    written in Python must not call into the same gate from its methods.
 
     Args:
         adapter: an `AgenticAdapter`, or any domain adapter written in Python.
