@@ -44,10 +44,10 @@ _SCHEMA = (
     """CREATE TRIGGER ruvo_audit_no_change BEFORE UPDATE OR DELETE OR TRUNCATE
        ON ruvo_audit_records FOR EACH STATEMENT EXECUTE FUNCTION ruvo_audit_append_only()""",
 )
-_HEAD = "SELECT seq, line FROM ruvo_audit_records WHERE chain = %s ORDER BY seq DESC LIMIT 1"
+_HEAD = "SELECT seq, line FROM ruvo_audit_records WHERE chain = {} ORDER BY seq DESC LIMIT 1"
 _INSERT = "INSERT INTO ruvo_audit_records (chain, seq, prev, line) VALUES (%s, %s, %s, %s)"
 _LINES = "SELECT line FROM ruvo_audit_records WHERE chain = %s ORDER BY seq"
-_LOCK = "SELECT pg_advisory_xact_lock(%s)"
+_LOCK = "SELECT pg_advisory_xact_lock({})"
 
 
 def chain_lock_key(chain: str) -> int:
@@ -70,8 +70,7 @@ class PostgresStore:
     Each append is one transaction holding the chain's advisory lock while it reads the
     chain's end and inserts the next record, so writers on any number of hosts make one
     chain; `UNIQUE (chain, seq)` and `UNIQUE (chain, prev)` refuse a fork should a writer
-    ever skip the lock. The lock and the read go in one round trip and the insert with the
-    commit in another (pipeline mode). `append` returns once the server has committed: as
+    ever skip the lock. The lock and the read go in one round trip. `append` returns once the server has committed: as
     it commits durably with `sync`, and with `synchronous_commit=off` without.
 
     While the server is unreachable `append` raises; the store reconnects by itself on the
@@ -83,7 +82,11 @@ class PostgresStore:
         self._psycopg = _psycopg()
         self._url = url
         self._chain = check_chain(chain)
-        self._key = chain_lock_key(chain)
+        sql = self._psycopg.sql
+        self._head_sql = sql.SQL(_HEAD).format(sql.Literal(chain))
+        self._begin_sql = sql.SQL("BEGIN; {}; {}").format(
+            sql.SQL(_LOCK).format(sql.Literal(chain_lock_key(chain))), self._head_sql)
+        self._head = self._begin = b""  # rendered for each connection, as its settings quote
         self._sync = bool(sync)
         self._lock = threading.Lock()
         self._inherited: list[psycopg.Connection[Any]] = []
@@ -101,6 +104,8 @@ class PostgresStore:
             if not self._sync:
                 conn.execute("SET synchronous_commit = off")
             self._create_schema(conn)
+            self._head = self._head_sql.as_bytes(conn)
+            self._begin = self._begin_sql.as_bytes(conn)
         except BaseException:
             conn.close()
             raise
@@ -118,7 +123,7 @@ class PostgresStore:
             found = conn.execute("SELECT to_regclass('ruvo_audit_schema') IS NOT NULL"
                                  ).fetchone()
             if not (found and found[0]):
-                conn.execute(_LOCK, (_SCHEMA_LOCK,))
+                conn.execute(f"SELECT pg_advisory_xact_lock({_SCHEMA_LOCK})")
                 found = conn.execute("SELECT to_regclass('ruvo_audit_schema') IS NOT NULL"
                                      ).fetchone()
             if found and found[0]:
@@ -184,20 +189,30 @@ class PostgresStore:
     def _append(self, conn: psycopg.Connection[Any], render: Callable[[int, str], bytes]
                 ) -> None:
         self._sent = False  # whether the insert left: its commit's fate may then be unknown
-        with conn.pipeline(), conn.transaction():
-            conn.execute(_LOCK, (self._key,))
-            row = conn.execute(_HEAD, (self._chain,)).fetchone()
+        # BEGIN, the lock and the read of the chain's end travel as one simple query: one
+        # round trip, which psycopg's pipeline mode costs more than it saves here.
+        cursor = conn.execute(self._begin)
+        try:
+            while cursor.nextset():
+                pass
+            row = cursor.fetchone()
             seq, prev = (row[0], digest_of(row[1])) if row else (0, ZERO_DIGEST)
             text, _ = rendered(render, seq + 1, prev)
             self._sent = True
             conn.execute(_INSERT, (self._chain, seq + 1, prev, text))
+            conn.execute("COMMIT")
+        except BaseException:
+            if not (conn.closed or conn.broken) and \
+                    conn.info.transaction_status != self._psycopg.pq.TransactionStatus.IDLE:
+                conn.execute("ROLLBACK")
+            raise
 
     def head(self) -> tuple[int, str]:
         """`(records, digest of the last)` of the chain now; `(0, 64 zeros)` when empty."""
         with self._lock:
             conn = self._connection()
             try:
-                row = conn.execute(_HEAD, (self._chain,)).fetchone()
+                row = conn.execute(self._head).fetchone()
             except self._psycopg.OperationalError:
                 if conn.closed or conn.broken:
                     self._drop()

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import fcntl
 import logging
 import os
 import sqlite3
@@ -46,8 +47,11 @@ class SQLiteStore:
     Appends run in `BEGIN IMMEDIATE` transactions, which SQLite serializes across every
     connection to the file, so any number of processes append to one chain without
     forking it; the database is in WAL mode, and with `sync` each commit is on disk
-    (`synchronous=FULL`) before `append` returns. Threads share the store's one connection
-    through a lock; a forked child opens a connection of its own on first use.
+    (`synchronous=FULL`) before `append` returns. Writers also queue on an `flock` of a
+    file beside the database (`PATH-lock`): SQLite's own wait polls with growing sleeps, so
+    under load one writer could starve the others for seconds. Threads share the store's
+    one connection through a lock; a forked child opens a connection of its own on first
+    use.
     """
 
     def __init__(self, path: str | os.PathLike[str], *, chain: str, sync: bool) -> None:
@@ -60,6 +64,7 @@ class SQLiteStore:
         self._lock = threading.Lock()
         self._inherited: list[sqlite3.Connection] = []
         self._db: sqlite3.Connection | None = None
+        self._queue = -1
         self._pid = os.getpid()
         self._db = self._connect()
 
@@ -76,6 +81,8 @@ class SQLiteStore:
                     "a database on a local file system")
             db.execute(f"PRAGMA synchronous={'FULL' if self._sync else 'NORMAL'}")
             self._create_schema(db)
+            self._queue = os.open(f"{self._path}-lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC,
+                                  0o644)
         except BaseException:
             db.close()
             raise
@@ -111,6 +118,7 @@ class SQLiteStore:
             # release locks the parent holds, so it is only set aside.
             self._inherited.append(self._db)
             self._db = None
+            os.close(self._queue)  # its flock is the parent's: the child queues on its own
             self._db = self._connect()
             self._pid = os.getpid()
         return self._db
@@ -119,17 +127,21 @@ class SQLiteStore:
         """Renders the chain's next record and commits it; see the class."""
         with self._lock:
             db = self._connection()
-            db.execute("BEGIN IMMEDIATE")
+            fcntl.flock(self._queue, fcntl.LOCK_EX)
             try:
-                row = db.execute(_HEAD, (self._chain,)).fetchone()
-                seq, prev = (row[0], digest_of(row[1])) if row else (0, ZERO_DIGEST)
-                text, _ = rendered(render, seq + 1, prev)
-                db.execute(_INSERT, (self._chain, seq + 1, prev, text))
-                db.execute("COMMIT")
-            except BaseException:
-                if db.in_transaction:
-                    db.execute("ROLLBACK")
-                raise
+                db.execute("BEGIN IMMEDIATE")
+                try:
+                    row = db.execute(_HEAD, (self._chain,)).fetchone()
+                    seq, prev = (row[0], digest_of(row[1])) if row else (0, ZERO_DIGEST)
+                    text, _ = rendered(render, seq + 1, prev)
+                    db.execute(_INSERT, (self._chain, seq + 1, prev, text))
+                    db.execute("COMMIT")
+                except BaseException:
+                    if db.in_transaction:
+                        db.execute("ROLLBACK")
+                    raise
+            finally:
+                fcntl.flock(self._queue, fcntl.LOCK_UN)
 
     def head(self) -> tuple[int, str]:
         """`(records, digest of the last)` of the chain now; `(0, 64 zeros)` when empty."""
@@ -157,6 +169,8 @@ class SQLiteStore:
             db, self._db = self._db, None
             if db is not None and self._pid == os.getpid():
                 db.close()
+                os.close(self._queue)
+            self._queue = -1
 
     def __repr__(self) -> str:
         return f"<SQLiteStore {self._path!r} chain {self._chain!r}>"
