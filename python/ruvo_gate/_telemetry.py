@@ -10,7 +10,7 @@ from __future__ import annotations
 import time
 import types
 from collections.abc import Iterator, Mapping
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from typing import Any, Final
 
 __all__ = ["Telemetry", "Observation", "continued", "SPAN_NAME"]
@@ -46,6 +46,9 @@ class Telemetry:
     """
 
     def __init__(self, tracer_provider: Any = None, meter_provider: Any = None) -> None:
+        # With the global providers, admissions skip the API entirely until an SDK is set:
+        # its no-op span alone would cost more than certifying.
+        self._global = tracer_provider is None and meter_provider is None
         if _OTEL is None:
             raise ImportError("OpenTelemetry for the gate needs opentelemetry-api: install "
                               "Debian's python3-opentelemetry-api, or the package's extra: "
@@ -67,11 +70,19 @@ class Telemetry:
         """Telemetry through the global providers, or None when OpenTelemetry is not installed."""
         return None if _OTEL is None else cls()
 
-    @contextmanager
-    def observe(self, tool: str) -> Iterator[Observation]:
+    def observe(self, tool: str) -> AbstractContextManager[Observation]:
         """Spans one admission: run the decision step inside, and pass its admission to
         `Observation.admitted`. A refusal (`ActionRefused`) or an error raised inside is
         recorded and goes on."""
+        return self._observe(tool) if self.active() else _IDLE
+
+    def active(self) -> bool:
+        """Whether spans or metrics go anywhere: providers were given, or an SDK is set."""
+        return not (self._global and _unset(_OTEL.trace.get_tracer_provider())
+                    and _unset(_OTEL.metrics.get_meter_provider()))
+
+    @contextmanager
+    def _observe(self, tool: str) -> Iterator[Observation]:
         start = time.perf_counter()
         with self._tracer.start_as_current_span(
                 SPAN_NAME, record_exception=False, set_status_on_exception=False) as span:
@@ -120,6 +131,16 @@ class Observation:
         """The admission the decision step returned (its verdict, certificate, approved)."""
         self.admission = admission
         self.outcome = str(admission.verdict.outcome.value)
+
+
+# Handed out while nothing listens; what `admitted` leaves in it is never read.
+_IDLE = nullcontext(Observation(None))
+
+
+def _unset(provider: object) -> bool:
+    # The API's stand-ins until an application sets a provider, and its explicit no-ops.
+    return type(provider).__name__ in ("ProxyTracerProvider", "NoOpTracerProvider",
+                                       "_ProxyMeterProvider", "NoOpMeterProvider")
 
 
 def _describe(span: Any, tool: str, verdict: Any, certificate: Any,

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import types
 
@@ -14,7 +15,7 @@ from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanE
 from opentelemetry.trace import StatusCode
 from ruvo_safety import AgenticAdapter, SafetyCertifier
 
-from ruvo_gate import ActionRefused, Outcome, agentic_action, verdict
+from ruvo_gate import ActionRefused, Gate, Outcome, agentic_action, verdict
 from ruvo_gate import _telemetry
 
 TRACE = "4bf92f3577b34da6a3ce929d0e0e4736"
@@ -112,3 +113,21 @@ def test_without_opentelemetry_there_is_none(monkeypatch):
         _telemetry.Telemetry()
     with _telemetry.continued({"traceparent": f"00-{TRACE}-00f067aa0ba902b7-01"}):
         pass
+
+
+@pytest.mark.parametrize("asynchronous", [False, True])
+def test_the_gate_spans_every_admission(otel, asynchronous):
+    telemetry, spans, reader = otel
+    gate = Gate(AgenticAdapter())
+    gate._telemetry = telemetry
+    calls = [("read", {}), ("drop", SCORES[Outcome.BLOCKED])]
+    for tool, scores in calls:
+        action = agentic_action(tool, "agent", **scores)
+        with contextlib.suppress(ActionRefused):
+            if asynchronous:
+                asyncio.run(gate.admit_async(tool, action))
+            else:
+                gate.guard(lambda: action, name=tool)(lambda: None)()
+    assert [(s.attributes["ruvo_gate.tool"], s.attributes["ruvo_gate.outcome"])
+            for s in spans.get_finished_spans()] == [("read", "Certified"), ("drop", "Blocked")]
+    assert metrics(reader)[("ruvo_gate.decisions", "Blocked")] == 1
