@@ -19,6 +19,7 @@ from ruvo_safety import (AgenticAdapter, CertifierConfig, SafetyCertificate, Saf
 from ._actions import SCORE_DIMENSIONS, check_agentic
 from ._audit import AuditLog
 from ._jcs import KIND_DECISION, KIND_OUTCOME
+from ._telemetry import Telemetry
 from ._verdicts import Outcome, Verdict, verdict
 from ._verdicts import _CERTIFIED
 
@@ -197,6 +198,7 @@ class Gate:
         self._check = self._strict and self._agentic is not None
         self._approve = approve
         self._audit = audit
+        self._telemetry = Telemetry.create()  # None without OpenTelemetry installed
         # Certification and the reservation it allows happen under it, so that no other
         # call is certified between them.
         self._lock = threading.Lock()
@@ -308,6 +310,7 @@ class Gate:
         # wrappers then skip the admission object, the rest is admit's own steps.
         admit, admit_async, decide = self._admit, self._admit_async, self._decide
         conclude, conclude_async, audit = self._conclude, self._conclude_async, self._audit
+        telemetry = self._telemetry  # while it listens, every admission goes through admit
 
         def decorate(function: Callable[P, R]) -> Callable[P, R]:
             if not callable(function):
@@ -323,9 +326,13 @@ class Gate:
             if kind == "async":
                 async def guarded_async(*args: P.args, **kwargs: P.kwargs) -> Any:
                     amount = fixed if price is None else _amount(price(*args, **kwargs))
-                    certificate, found = decide(tool, action(*args, **kwargs), amount, True)
-                    admission = None if found is _CERTIFIED and audit is None else \
-                        await conclude_async(tool, certificate, found, amount, None, True)
+                    if telemetry is not None and telemetry.active():
+                        admission: Admission | None = await admit_async(
+                            tool, action(*args, **kwargs), amount, None, True)
+                    else:
+                        certificate, found = decide(tool, action(*args, **kwargs), amount, True)
+                        admission = None if found is _CERTIFIED and audit is None else \
+                            await conclude_async(tool, certificate, found, amount, None, True)
                     try:
                         result = await cast(Awaitable[Any], function(*args, **kwargs))
                     except BaseException as error:
@@ -377,9 +384,13 @@ class Gate:
             else:
                 def guarded(*args: P.args, **kwargs: P.kwargs) -> Any:
                     amount = fixed if price is None else _amount(price(*args, **kwargs))
-                    certificate, found = decide(tool, action(*args, **kwargs), amount, True)
-                    admission = None if found is _CERTIFIED and audit is None else \
-                        conclude(tool, certificate, found, amount, None, True)
+                    if telemetry is not None and telemetry.active():
+                        admission: Admission | None = admit(
+                            tool, action(*args, **kwargs), amount, None, True)
+                    else:
+                        certificate, found = decide(tool, action(*args, **kwargs), amount, True)
+                        admission = None if found is _CERTIFIED and audit is None else \
+                            conclude(tool, certificate, found, amount, None, True)
                     try:
                         result: Any = function(*args, **kwargs)
                     except BaseException as error:
@@ -466,17 +477,32 @@ class Gate:
 
     def _admit(self, tool: str, action: SimpleAction, amount: float | None,
                extra: dict[str, object] | None, enforce: bool) -> Admission:
-        certificate, found = self._decide(tool, action, amount, enforce)
-        if found is _CERTIFIED and self._audit is None:
-            return Admission(tool, "", certificate, found, None, None, None)
-        return self._conclude(tool, certificate, found, amount, extra, enforce)
+        telemetry = self._telemetry
+        if telemetry is None or not telemetry.active():
+            certificate, found = self._decide(tool, action, amount, enforce)
+            if found is _CERTIFIED and self._audit is None:
+                return Admission(tool, "", certificate, found, None, None, None)
+            return self._conclude(tool, certificate, found, amount, extra, enforce)
+        with telemetry.observe(tool) as observation:
+            certificate, found = self._decide(tool, action, amount, enforce)
+            admission = self._conclude(tool, certificate, found, amount, extra, enforce)
+            observation.admitted(admission)
+        return admission
 
     async def _admit_async(self, tool: str, action: SimpleAction, amount: float | None,
                            extra: dict[str, object] | None, enforce: bool) -> Admission:
-        certificate, found = self._decide(tool, action, amount, enforce)
-        if found is _CERTIFIED and self._audit is None:
-            return Admission(tool, "", certificate, found, None, None, None)
-        return await self._conclude_async(tool, certificate, found, amount, extra, enforce)
+        telemetry = self._telemetry
+        if telemetry is None or not telemetry.active():
+            certificate, found = self._decide(tool, action, amount, enforce)
+            if found is _CERTIFIED and self._audit is None:
+                return Admission(tool, "", certificate, found, None, None, None)
+            return await self._conclude_async(tool, certificate, found, amount, extra, enforce)
+        with telemetry.observe(tool) as observation:
+            certificate, found = self._decide(tool, action, amount, enforce)
+            admission = await self._conclude_async(tool, certificate, found, amount, extra,
+                                                   enforce)
+            observation.admitted(admission)
+        return admission
 
     def _conclude(self, tool: str, certificate: SafetyCertificate, found: Verdict,
                   amount: float | None, extra: dict[str, object] | None,

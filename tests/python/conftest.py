@@ -9,6 +9,8 @@ import pytest
 # test helpers, never the module under test.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+from postgres_server import postgres  # noqa: E402,F401  (a session fixture: one server)
+
 
 @pytest.fixture(scope="module")
 def frozen_heap():
