@@ -5,7 +5,8 @@ width, in slices of one screen height so an image viewer shows them at full size
 desktop width it also prints how many characters a code block's line holds, the figure
 tests/python/test_docs_layout.py keeps the examples within.
 
-Usage: python3.14 tools/screenshots.py SITE_DIR OUT_DIR CHROMIUM
+Usage: python3.14 tools/screenshots.py SITE_DIR OUT_DIR CHROMIUM [PAGE...]
+  PAGE: a page's folder in the site, such as "gating" or "reference/ruvo_gate"; all when none.
 """
 
 import asyncio
@@ -58,8 +59,10 @@ class Browser:
                 return message.get("result", {})
 
 
-async def shoot(site: pathlib.Path, out: pathlib.Path, port: int) -> None:
+async def shoot(site: pathlib.Path, out: pathlib.Path, port: int, only: list[str]) -> None:
     pages = sorted(p for p in site.rglob("index.html") if "assets" not in p.parts)
+    if only:
+        pages = [site / name / "index.html" for name in only]
     async with aiohttp.ClientSession() as session:
         async with session.put(f"http://127.0.0.1:{port}/json/new?about:blank") as reply:
             target = await reply.json(content_type=None)
@@ -96,7 +99,8 @@ async def shoot(site: pathlib.Path, out: pathlib.Path, port: int) -> None:
 
 
 def main() -> None:
-    site, out, chromium = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
+    site, out = pathlib.Path(sys.argv[1]).resolve(), pathlib.Path(sys.argv[2])
+    chromium = sys.argv[3]
     shutil.rmtree(out, ignore_errors=True)
     out.mkdir(parents=True)
     profile = tempfile.mkdtemp(prefix="ruvo-chromium-")
@@ -121,7 +125,7 @@ def main() -> None:
         else:
             sys.exit("screenshots: Chromium did not open its DevTools port in 10 s")
         port = int(port_file.read_text().split()[0])
-        asyncio.run(asyncio.wait_for(shoot(site, out, port), timeout=300))
+        asyncio.run(asyncio.wait_for(shoot(site, out, port, sys.argv[4:]), timeout=300))
     finally:
         process.terminate()
         try:
