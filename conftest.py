@@ -2,7 +2,9 @@
 
 The blocks of one page run in order in one namespace, in a fresh temporary folder, with
 nothing but the installed packages. A block starting with `>>>` also checks the output it
-shows (`...` stands for any text in it). `<!-- skip: next -->` before a block leaves it out.
+shows (`...` stands for any text in it; a run of spaces and line breaks matches any
+other, so long output is wrapped to fit the page). `<!-- skip: next -->` before a block
+leaves it out.
 """
 
 import doctest
@@ -29,7 +31,8 @@ def _leave_it(namespace: dict[str, object]) -> None:
 
 
 pytest_collect_file = Sybil(
-    parsers=[SkipParser(), PythonCodeBlockParser(doctest_optionflags=doctest.ELLIPSIS)],
+    parsers=[SkipParser(), PythonCodeBlockParser(
+        doctest_optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)],
     patterns=["README.md", "docs/*.md"],
     setup=_enter_a_fresh_folder,
     teardown=_leave_it,

@@ -25,7 +25,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   # The interpreter is not instrumented: preload the runtime and let it see every allocation.
   LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=0 RUVO_SANITIZED=1 \
-    "$py" -m pytest "$top/tests/python" "$top/README.md" "$top/docs" -q -p no:cacheprovider
+    "$py" -m pytest "$top/tests/python" "$top/README.md" "$top/docs" -q -rs -p no:cacheprovider
 else
-  "$py" -X dev -m pytest "$top/tests/python" "$top/README.md" "$top/docs" -q -p no:cacheprovider
+  "$py" -X dev -m pytest "$top/tests/python" "$top/README.md" "$top/docs" -q -rs -p no:cacheprovider
 fi

@@ -4,7 +4,8 @@ plain and async tools, and a tamper-evident audit trail.
 ```python
 gate = Gate(AgenticAdapter(budget_limit=10.0), audit=AuditLog("audit.jsonl"))
 
-@gate.guard(lambda path: agentic_action("read_file", "agent-1", sensitivity=0.7))
+@gate.guard(lambda path: agentic_action("read_file", "agent-1",
+                                        sensitivity=0.7))
 def read_file(path: str) -> str: ...
 ```
 """

@@ -11,8 +11,7 @@ sealed into a `SafetyCertificate` with a SHA-256 hash.
 """
 
 from collections.abc import Sequence
-from typing import (Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final,
-                    type_check_only)
+from typing import Protocol, Self, SupportsFloat, SupportsIndex, final, type_check_only
 
 from typing_extensions import disjoint_base
 
@@ -28,9 +27,9 @@ __all__ = [
     "certify_action",
 ]
 
-# What the module turns into a float: float, int, or anything with __float__ or __index__.
-_Real: TypeAlias = SupportsFloat | SupportsIndex
-_RealT = TypeVar("_RealT", bound=_Real)
+# A number the module takes is written out as `SupportsFloat | SupportsIndex` (float, int, or
+# anything with __float__ or __index__) rather than through an alias, so that editors and the
+# reference show the public names.
 
 @type_check_only
 class ConstraintChannelLike(Protocol):
@@ -53,7 +52,7 @@ class ConstraintChannelLike(Protocol):
         exception's type name, ": " and its message.
         """
 
-    def evaluate(self, state: list[float], /) -> _Real:
+    def evaluate(self, state: list[float], /) -> SupportsFloat | SupportsIndex:
         """Margin of the proposed state against this channel's limit.
 
         If the method raises, or returns something that does not convert to `float`,
@@ -116,7 +115,9 @@ class DomainAdapterLike(Protocol):
         adapter error: " followed by the exception's type name, ": " and its message.
         """
 
-    def map_action_to_state(self, action: SimpleAction, /) -> Sequence[_Real]:
+    def map_action_to_state(
+        self, action: SimpleAction, /
+    ) -> Sequence[SupportsFloat | SupportsIndex]:
         """Map the proposed action to the state vector the channels read.
 
         If the method raises, or the result is not a sequence of numbers, certification
@@ -150,7 +151,6 @@ class DomainAdapterLike(Protocol):
                 converted to 'PyBool'").
         """
 
-_Adapter: TypeAlias = AgenticAdapter | DomainAdapterLike
 
 @final
 class SafetyCertificate:
@@ -299,7 +299,9 @@ class SafetyCertifier:
             cert.decision  # "Certified"
     """
 
-    def __new__(cls, adapter: _Adapter, config: CertifierConfig | None = None) -> Self:
+    def __new__(
+        cls, adapter: AgenticAdapter | DomainAdapterLike, config: CertifierConfig | None = None
+    ) -> Self:
         """Make a certifier around an adapter.
 
         Args:
@@ -421,7 +423,12 @@ class StateDelta:
     `StateDelta(dimension=scope_score, from_value=1, to_value=0.4)`.
     """
 
-    def __new__(cls, dimension: str, from_value: _Real = 0.0, to_value: _Real = 0.0) -> Self:
+    def __new__(
+        cls,
+        dimension: str,
+        from_value: SupportsFloat | SupportsIndex = 0.0,
+        to_value: SupportsFloat | SupportsIndex = 0.0,
+    ) -> Self:
         """Make a delta.
 
         Args:
@@ -454,7 +461,7 @@ class StateDelta:
         """
 
     @from_value.setter
-    def from_value(self, value: _Real) -> None:
+    def from_value(self, value: SupportsFloat | SupportsIndex) -> None:
         """Replace the value before the action."""
 
     @property
@@ -465,7 +472,7 @@ class StateDelta:
         """
 
     @to_value.setter
-    def to_value(self, value: _Real) -> None:
+    def to_value(self, value: SupportsFloat | SupportsIndex) -> None:
         """Replace the value after the action."""
 
 @final
@@ -491,10 +498,10 @@ class CertifierConfig:
 
     def __new__(
         cls,
-        safe_threshold: _Real = 0.6,
-        caution_threshold: _Real = 0.3,
-        block_threshold: _Real = 0.1,
-        warning_margin_threshold: _Real = 0.5,
+        safe_threshold: SupportsFloat | SupportsIndex = 0.6,
+        caution_threshold: SupportsFloat | SupportsIndex = 0.3,
+        block_threshold: SupportsFloat | SupportsIndex = 0.1,
+        warning_margin_threshold: SupportsFloat | SupportsIndex = 0.5,
     ) -> Self:
         """Make a configuration; each threshold is any number, stored as `float`.
 
@@ -518,7 +525,7 @@ class CertifierConfig:
         """
 
     @safe_threshold.setter
-    def safe_threshold(self, value: _Real) -> None:
+    def safe_threshold(self, value: SupportsFloat | SupportsIndex) -> None:
         """Replace the safe threshold."""
 
     @property
@@ -531,7 +538,7 @@ class CertifierConfig:
         """
 
     @caution_threshold.setter
-    def caution_threshold(self, value: _Real) -> None:
+    def caution_threshold(self, value: SupportsFloat | SupportsIndex) -> None:
         """Replace the caution threshold."""
 
     @property
@@ -543,7 +550,7 @@ class CertifierConfig:
         """
 
     @block_threshold.setter
-    def block_threshold(self, value: _Real) -> None:
+    def block_threshold(self, value: SupportsFloat | SupportsIndex) -> None:
         """Replace the block threshold."""
 
     @property
@@ -557,7 +564,7 @@ class CertifierConfig:
         """
 
     @warning_margin_threshold.setter
-    def warning_margin_threshold(self, value: _Real) -> None:
+    def warning_margin_threshold(self, value: SupportsFloat | SupportsIndex) -> None:
         """Replace the warning margin threshold."""
 
 @final
@@ -597,7 +604,11 @@ class AgenticAdapter:
             adapter.record_action()
     """
 
-    def __new__(cls, budget_limit: _Real = 100.0, rate_limit: _Real = 50.0) -> Self:
+    def __new__(
+        cls,
+        budget_limit: SupportsFloat | SupportsIndex = 100.0,
+        rate_limit: SupportsFloat | SupportsIndex = 50.0,
+    ) -> Self:
         """Make an adapter with both counters at 0.0.
 
         Args:
@@ -608,7 +619,7 @@ class AgenticAdapter:
             TypeError: A limit is not a number.
         """
 
-    def record_spend(self, amount: _Real) -> None:
+    def record_spend(self, amount: SupportsFloat | SupportsIndex) -> None:
         """Record spending against the budget.
 
         Adds `amount` to the money spent; a negative amount is accepted and lowers it. The
@@ -651,10 +662,10 @@ class DomainAdapter:
 
     The constructor takes no arguments, so a subclass made with arguments defines its own
     `__new__` that calls `super().__new__(cls)` (see `ConstraintChannel`); one that only
-    defines `__init__(self, x)` fails with "DomainAdapter.__new__() takes 0 positional
-    arguments but 1 was given". Declare in the class body the attributes `__new__` sets,
-    for type checkers. A plain `DomainAdapter()` takes no attributes; subclass instances
-    do.
+    defines `__init__(self, x)` fails with `TypeError`
+    `DomainAdapter.__new__() takes 0 positional arguments but 1 was given`. Declare in the
+    class body the attributes `__new__` sets, for type checkers. A plain `DomainAdapter()`
+    takes no attributes; subclass instances do.
 
     Example:
         A robot arm whose only channel is `Speed` (see `ConstraintChannel`):
@@ -708,7 +719,7 @@ class DomainAdapter:
                 `RuntimeError` "Domain adapter error: NotImplementedError: ...".
         """
 
-    def map_action_to_state(self, _action: SimpleAction) -> Sequence[_Real]:
+    def map_action_to_state(self, _action: SimpleAction) -> Sequence[SupportsFloat | SupportsIndex]:
         """Map a proposed action's state deltas into a state vector.
 
         Args:
@@ -754,8 +765,8 @@ class ConstraintChannel:
 
     The constructor takes no arguments, so a channel made with arguments defines its own
     `__new__` that calls `super().__new__(cls)`, and declares its attributes in the class
-    body for type checkers; defining only `__init__(self, limit)` fails with
-    "ConstraintChannel.__new__() takes 0 positional arguments but 1 was given".
+    body for type checkers; defining only `__init__(self, limit)` fails with `TypeError`
+    `ConstraintChannel.__new__() takes 0 positional arguments but 1 was given`.
 
     Example:
         The margin of position 0 of the state against a limit:
@@ -796,7 +807,7 @@ class ConstraintChannel:
                 `RuntimeError` "Domain adapter error: NotImplementedError: ...".
         """
 
-    def evaluate(self, _state: list[float]) -> _Real:
+    def evaluate(self, _state: list[float]) -> SupportsFloat | SupportsIndex:
         """Margin of the state against this constraint, in [0, 1].
 
         An override returns 1.0 far from the limit and 0.0 at or beyond it. Certification
@@ -828,16 +839,16 @@ class ConstraintChannel:
                 `RuntimeError` "Domain adapter error: NotImplementedError: ...".
         """
 
-def certify_action(
-    adapter: _Adapter,
+def certify_action[Number: SupportsFloat | SupportsIndex](
+    adapter: AgenticAdapter | DomainAdapterLike,
     action_id: str | None = None,
     agent_id: str | None = None,
-    deltas: dict[str, _RealT] | None = None,
+    deltas: dict[str, Number] | None = None,
     action: SimpleAction | None = None,
     config: CertifierConfig | None = None,
-    safe_threshold: _Real = 0.6,
-    caution_threshold: _Real = 0.3,
-    block_threshold: _Real = 0.1,
+    safe_threshold: SupportsFloat | SupportsIndex = 0.6,
+    caution_threshold: SupportsFloat | SupportsIndex = 0.3,
+    block_threshold: SupportsFloat | SupportsIndex = 0.1,
 ) -> SafetyCertificate:
     """Certify one action: an AgenticAdapter with `deltas`, or any adapter with `action`.
 

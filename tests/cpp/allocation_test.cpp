@@ -1,6 +1,8 @@
 // C++ heap allocations of one agentic certification once the thread's buffers are warm.
 #include <gtest/gtest.h>
 
+#include "case_names.h"
+
 #include <cstddef>
 #include <string>
 
@@ -18,6 +20,10 @@ struct AllocationCase {
   double scope;
   long most;
 };
+
+void PrintTo(const AllocationCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class Allocations : public ::testing::TestWithParam<AllocationCase> {};
 
@@ -41,7 +47,7 @@ INSTANTIATE_TEST_SUITE_P(Decisions, Allocations,
                                            AllocationCase{"warning", 0.4, 3},
                                            AllocationCase{"escalated", 0.2, 3},
                                            AllocationCase{"blocked", 0.05, 3}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::NamedByPrintTo());
 
 }  // namespace
 }  // namespace ruvo

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "case_names.h"
+
 #include <ostream>
 #include <string>
 #include <utility>
@@ -61,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                       R"(CertifiedWithWarning { warnings: ["Channel 'x\"' margin", "e\u{301}"] })"},
         DebugFormCase{"comma inside a warning", Decision::certified_with_warning({"a, b", "c"}),
                       R"(CertifiedWithWarning { warnings: ["a, b", "c"] })"}),
-    [](const auto& info) { return "case" + std::to_string(info.index); });
+    testing_support::NamedByPrintTo());
 
 TEST(Decision, PayloadAccessors) {
   const Decision w = Decision::certified_with_warning({"a", "b"});
@@ -139,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{
             "byte order, not code point order", {"\U0001F600", "\uFFFD"}, {"\uFFFD", "\U0001F600"}},
         OrderCase{"embedded NUL", {std::string("a\0b", 3), "a"}, {"a", std::string("a\0b", 3)}}),
-    [](const auto& info) { return "case" + std::to_string(info.index); });
+    testing_support::NamedByPrintTo());
 
 TEST(ByteOrder, UnsignedComparison) {
   const ByteOrder less;
@@ -172,17 +174,18 @@ TEST_P(KernelErrorDisplayTest, Display) {
 using K = KernelError::Kind;
 INSTANTIATE_TEST_SUITE_P(
     Kinds, KernelErrorDisplayTest,
-    ::testing::Values(
-        ErrorCase{K::ChannelEvaluationFailed, "ValueError: bad",
-                  "Constraint channel evaluation failed: ValueError: bad"},
-        ErrorCase{K::DomainAdapterFailed, "current_state not implemented",
-                  "Domain adapter error: current_state not implemented"},
-        ErrorCase{K::DomainAdapterFailed, "", "Domain adapter error: "},
-        ErrorCase{K::PipelineFailed, "m", "Certification pipeline error: m"},
-        ErrorCase{K::RegistryFailed, "m", "Registry error: m"},
-        ErrorCase{K::DeclarativeConstraintFailed, "m", "Declarative constraint error: m"},
-        ErrorCase{K::SerializationFailed, "m", "Serialization error: m"},
-        ErrorCase{K::SerializationFailed, "\"q\"\n", "Serialization error: \"q\"\n"}));
+    ::testing::Values(ErrorCase{K::ChannelEvaluationFailed, "ValueError: bad",
+                                "Constraint channel evaluation failed: ValueError: bad"},
+                      ErrorCase{K::DomainAdapterFailed, "current_state not implemented",
+                                "Domain adapter error: current_state not implemented"},
+                      ErrorCase{K::DomainAdapterFailed, "", "Domain adapter error: "},
+                      ErrorCase{K::PipelineFailed, "m", "Certification pipeline error: m"},
+                      ErrorCase{K::RegistryFailed, "m", "Registry error: m"},
+                      ErrorCase{K::DeclarativeConstraintFailed, "m",
+                                "Declarative constraint error: m"},
+                      ErrorCase{K::SerializationFailed, "m", "Serialization error: m"},
+                      ErrorCase{K::SerializationFailed, "\"q\"\n", "Serialization error: \"q\"\n"}),
+    testing_support::NamedByPrintTo());
 
 TEST(Result, HoldsValueOrError) {
   Result<int> ok = 3;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "case_names.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -98,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                       QuoteCase{"all printable ascii", " !#$%&'()*+,-./09:;<=>?@AZ[]^_`az{|}~",
                                 R"(" !#$%&'()*+,-./09:;<=>?@AZ[]^_`az{|}~")"},
                       QuoteCase{"escaped pipe and colon not special", "a|b:c", R"("a|b:c")"}),
-    [](const auto& info) { return "case" + std::to_string(info.index); });
+    testing_support::NamedByPrintTo());
 
 INSTANTIATE_TEST_SUITE_P(
     Unicode, QuoteTest,
@@ -126,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
         QuoteCase{"supplementary private use", "\U000F0000", R"("\u{f0000}")"},
         QuoteCase{"replacement char itself", "\uFFFD", "\"\uFFFD\""},
         QuoteCase{"last plane 14 variation selector", "\U000E01EF", R"("\u{e01ef}")"}),
-    [](const auto& info) { return "case" + std::to_string(info.index); });
+    testing_support::NamedByPrintTo());
 
 INSTANTIATE_TEST_SUITE_P(
     InvalidUtf8, QuoteTest,
@@ -142,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
         QuoteCase{"above U+10FFFF", "\xF4\x90\x80\x80",
                   "\"" + kFFFD + kFFFD + kFFFD + kFFFD + "\""},
         QuoteCase{"valid after invalid", "\x80\u00E9", "\"" + kFFFD + "\u00E9\""}),
-    [](const auto& info) { return "case" + std::to_string(info.index); });
+    testing_support::NamedByPrintTo());
 
 TEST(Quote, AppendsWithoutTouchingExistingText) {
   std::string out = "reason: ";
@@ -205,7 +207,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PropertyCase{0x20000, true, false}, PropertyCase{0xE0100, true, true},
                       PropertyCase{0xE01EF, true, true}, PropertyCase{0xE01F0, false, false},
                       PropertyCase{0x10FFFF, false, false}, PropertyCase{0x110000, false, false},
-                      PropertyCase{0xFFFFFFFF, false, false}));
+                      PropertyCase{0xFFFFFFFF, false, false}),
+    testing_support::NamedByPrintTo());
 
 // ---------------------------------------------------------------- shortest
 
@@ -214,8 +217,9 @@ struct ShortestCase {
   const char* expected;
 };
 
+// The input, not the text: NaN and -NaN render alike.
 void PrintTo(const ShortestCase& c, std::ostream* os) {
-  *os << c.expected;
+  *os << c.value;
 }
 
 class ShortestTest : public ::testing::TestWithParam<ShortestCase> {};
@@ -240,7 +244,8 @@ INSTANTIATE_TEST_SUITE_P(
         ShortestCase{1e16, "10000000000000000"}, ShortestCase{1e22, "10000000000000000000000"},
         ShortestCase{1.5e-10, "0.00000000015"},
         ShortestCase{9007199254740993.0, "9007199254740992"}, ShortestCase{kNaN, "NaN"},
-        ShortestCase{-kNaN, "NaN"}, ShortestCase{kInf, "inf"}, ShortestCase{-kInf, "-inf"}));
+        ShortestCase{-kNaN, "NaN"}, ShortestCase{kInf, "inf"}, ShortestCase{-kInf, "-inf"}),
+    testing_support::NamedByPrintTo());
 
 TEST(Shortest, ExtremeMagnitudesWrittenOut) {
   EXPECT_EQ(shortest(5e-324), "0." + std::string(323, '0') + "5");
@@ -288,8 +293,9 @@ struct FixedCase {
   const char* expected;
 };
 
+// The input, not the text: two inputs here round to the same text.
 void PrintTo(const FixedCase& c, std::ostream* os) {
-  *os << c.expected;
+  *os << c.value << " to " << c.decimals << " places";
 }
 
 class FixedTest : public ::testing::TestWithParam<FixedCase> {};
@@ -313,7 +319,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FixedCase{0.30000000000000004, 4, "0.3000"}, FixedCase{-1.5, 2, "-1.50"},
                       FixedCase{2.5, 0, "2"}, FixedCase{12345.6789, 2, "12345.68"},
                       FixedCase{kNaN, 4, "NaN"}, FixedCase{-kNaN, 2, "NaN"},
-                      FixedCase{kInf, 4, "inf"}, FixedCase{-kInf, 2, "-inf"}));
+                      FixedCase{kInf, 4, "inf"}, FixedCase{-kInf, 2, "-inf"}),
+    testing_support::NamedByPrintTo());
 
 TEST(Fixed, HugeValueWritesEveryIntegralDigit) {
   EXPECT_EQ(fixed(1e300, 4),
@@ -377,8 +384,9 @@ struct ExpCase {
   const char* expected;
 };
 
+// The input, not the text: NaN and -NaN render alike.
 void PrintTo(const ExpCase& c, std::ostream* os) {
-  *os << c.expected;
+  *os << c.value;
 }
 
 class Exponential16Test : public ::testing::TestWithParam<ExpCase> {};
@@ -400,7 +408,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ExpCase{1.7976931348623157e308, "1.7976931348623157e308"},
                       ExpCase{5e-324, "4.9406564584124654e-324"},
                       ExpCase{1e-5, "1.0000000000000001e-5"}, ExpCase{kNaN, "NaN"},
-                      ExpCase{-kNaN, "NaN"}, ExpCase{kInf, "inf"}, ExpCase{-kInf, "-inf"}));
+                      ExpCase{-kNaN, "NaN"}, ExpCase{kInf, "inf"}, ExpCase{-kInf, "-inf"}),
+    testing_support::NamedByPrintTo());
 
 // Distinct doubles must give distinct texts, and the mantissa must match printf's rounding.
 TEST(Exponential16, MatchesPrintfOnRandomBitPatterns) {
@@ -499,7 +508,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeCase{2147483648, 0, "2038-01-19T03:14:08+00:00"},
                       TimeCase{253402300799, 0, "9999-12-31T23:59:59+00:00"},
                       TimeCase{-1, 0, "1969-12-31T23:59:59+00:00"},
-                      TimeCase{-2208988800, 0, "1900-01-01T00:00:00+00:00"}));
+                      TimeCase{-2208988800, 0, "1900-01-01T00:00:00+00:00"}),
+    testing_support::NamedByPrintTo());
 
 // The C library's calendar conversion is an independent reference for the date fields.
 TEST(Rfc3339, MatchesGmtimeOnRandomInstants) {
