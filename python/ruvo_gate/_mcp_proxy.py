@@ -93,7 +93,11 @@ async def _serve(settings: ProxySettings, holder: PolicyHolder, gate: Any) -> in
         if settings.listen is not None:
             return await _serve_http(settings, holder, gate, options)
         upstream = await _upstream(settings)
-        host = await open_stdio_host(settings.max_message)
+        try:
+            host = await open_stdio_host(settings.max_message)
+        except BaseException:
+            await upstream.close()
+            raise
         end = await Relay(host, upstream, holder, gate, options).run()
         if end.by_host:
             return 0

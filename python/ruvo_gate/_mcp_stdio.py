@@ -10,8 +10,9 @@ import asyncio
 import logging
 import os
 import signal
+import stat
 import sys
-from collections.abc import Sequence
+from collections.abc import Awaitable, Callable, Sequence
 from typing import Final
 
 from ._mcp_relay import DEFAULT_MAX_MESSAGE, MessageTooLarge
@@ -32,8 +33,8 @@ class UpstreamError(Exception):
 class _Lines:
     """Splits a byte stream into lines, skipping those longer than the limit."""
 
-    def __init__(self, reader: asyncio.StreamReader, limit: int) -> None:
-        self._reader = reader
+    def __init__(self, read: Callable[[int], Awaitable[bytes]], limit: int) -> None:
+        self._read = read
         self._limit = limit
         self._buffer = bytearray()
         self._searched = 0  # the buffer holds no newline before this offset
@@ -66,7 +67,7 @@ class _Lines:
                 buffer.clear()
                 self._searched = 0
                 return line
-            chunk = await self._reader.read(_CHUNK)
+            chunk = await self._read(_CHUNK)
             if not chunk:
                 self._eof = True
             buffer += chunk
@@ -83,7 +84,7 @@ class _Lines:
         tail = bytes(self._buffer[-_ENDS:])
         self._buffer.clear()
         while True:
-            chunk = await self._reader.read(_CHUNK)
+            chunk = await self._read(_CHUNK)
             if not chunk:
                 self._eof = True
                 self._searched = 0
@@ -106,36 +107,85 @@ def _line(message: bytes) -> bytes:
 
 
 class StdioHost:
-    """The host's side over the proxy's own stdin and stdout. Open it with `open_stdio_host`."""
+    """The host's side over the proxy's own stdin and stdout. Open it with `open_stdio_host`.
 
-    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
+    Pipes, sockets and terminals are read and written on the event loop; a regular file
+    (a host replaying a recorded session, say) through worker threads.
+    """
+
+    def __init__(self, read: Callable[[int], Awaitable[bytes]],
+                 write: Callable[[bytes], Awaitable[None]], close: Callable[[], None],
                  max_message: int) -> None:
-        self._lines = _Lines(reader, max_message)
-        self._writer = writer
+        self._lines = _Lines(read, max_message)
+        self._write = write
+        self._close = close
 
     async def receive(self) -> bytes | None:
         return await self._lines.next()
 
     async def send(self, message: bytes) -> None:
-        self._writer.write(_line(message))
-        await self._writer.drain()
+        await self._write(_line(message))
 
     async def close(self) -> None:
-        self._writer.close()
+        self._close()
 
 
 async def open_stdio_host(max_message: int = DEFAULT_MAX_MESSAGE) -> StdioHost:
     """The proxy's stdin and stdout as a transport (copies of the descriptors, so closing
     it leaves fds 0 and 1 to the interpreter)."""
     loop = asyncio.get_running_loop()
-    reader = asyncio.StreamReader(limit=_CHUNK)
-    await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader),
-                                 os.fdopen(os.dup(sys.stdin.fileno()), "rb", buffering=0))
-    transport, protocol = await loop.connect_write_pipe(
-        lambda: asyncio.streams.FlowControlMixin(),
-        os.fdopen(os.dup(sys.stdout.fileno()), "wb", buffering=0))
-    writer = asyncio.StreamWriter(transport, protocol, None, loop)
-    return StdioHost(reader, writer, max_message)
+    stdin, stdout = os.dup(sys.stdin.fileno()), os.dup(sys.stdout.fileno())
+    read: Callable[[int], Awaitable[bytes]]
+    if _streams(stdin):
+        reader = asyncio.StreamReader(limit=_CHUNK)
+        in_transport, _ = await loop.connect_read_pipe(
+            lambda: asyncio.StreamReaderProtocol(reader), os.fdopen(stdin, "rb", buffering=0))
+        read = reader.read
+        close_in = in_transport.close
+    else:
+        async def read(size: int) -> bytes:
+            return await asyncio.to_thread(os.read, stdin, size)
+
+        def close_in() -> None:
+            os.close(stdin)
+
+    write: Callable[[bytes], Awaitable[None]]
+    if _streams(stdout):
+        out_transport, protocol = await loop.connect_write_pipe(
+            asyncio.streams.FlowControlMixin, os.fdopen(stdout, "wb", buffering=0))
+        writer = asyncio.StreamWriter(out_transport, protocol, None, loop)
+
+        async def write(data: bytes) -> None:
+            writer.write(data)
+            await writer.drain()
+
+        close_out = writer.close
+    else:
+        lock = asyncio.Lock()
+
+        async def write(data: bytes) -> None:
+            async with lock:
+                await asyncio.to_thread(_write_all, stdout, data)
+
+        def close_out() -> None:
+            os.close(stdout)
+
+    def close() -> None:
+        close_in()
+        close_out()
+
+    return StdioHost(read, write, close, max_message)
+
+
+def _streams(fd: int) -> bool:
+    mode = os.fstat(fd).st_mode
+    return stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or stat.S_ISCHR(mode)
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
 
 
 class ChildProcess:
@@ -151,7 +201,7 @@ class ChildProcess:
         self._process = process
         self._command = command
         assert process.stdout is not None and process.stdin is not None
-        self._lines = _Lines(process.stdout, max_message)
+        self._lines = _Lines(process.stdout.read, max_message)
         self._stdin = process.stdin
         self._grace = grace
         self.end_reason = ""
