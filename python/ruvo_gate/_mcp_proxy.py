@@ -98,7 +98,18 @@ async def _serve(settings: ProxySettings, holder: PolicyHolder, gate: Any) -> in
         except BaseException:
             await upstream.close()
             raise
-        end = await Relay(host, upstream, holder, gate, options).run()
+        relay = asyncio.create_task(Relay(host, upstream, holder, gate, options).run())
+        for stop_signal in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(stop_signal, relay.cancel)
+        try:
+            end = await relay
+        except asyncio.CancelledError:
+            if relay.cancelled():
+                return 0  # stopped by a signal, the upstream ended with it
+            raise
+        finally:
+            for stop_signal in (signal.SIGINT, signal.SIGTERM):
+                loop.remove_signal_handler(stop_signal)
         if end.by_host:
             return 0
         print(f"ruvo-gate mcp: {end.reason}", file=sys.stderr)

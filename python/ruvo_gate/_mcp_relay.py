@@ -284,17 +284,23 @@ class Relay:
         """
         readers = [asyncio.create_task(self._read_host(), name="ruvo_gate relay: host"),
                    asyncio.create_task(self._read_upstream(), name="ruvo_gate relay: upstream")]
+        end = RelayEnd(True, "the relay was stopped")
         try:
             done, _ = await asyncio.wait(readers, return_when=asyncio.FIRST_COMPLETED)
             end = next(iter(done)).result()
         finally:
-            for reader in readers:
-                reader.cancel()
-            for task in list(self._tasks):
-                task.cancel()
-            await asyncio.gather(*readers, *self._tasks, return_exceptions=True)
-            for future in self._approvals.values():
-                future.cancel()
+            # Cancelled or not, the session's tasks end here and both sides are closed.
+            await asyncio.shield(self._end(readers, end))
+        return end
+
+    async def _end(self, readers: list[asyncio.Task[RelayEnd]], end: RelayEnd) -> None:
+        for reader in readers:
+            reader.cancel()
+        for task in list(self._tasks):
+            task.cancel()
+        await asyncio.gather(*readers, *self._tasks, return_exceptions=True)
+        for future in self._approvals.values():
+            future.cancel()
         if end.by_host:
             for call in self._calls.values():
                 call.finish("cancelled")
@@ -305,7 +311,6 @@ class Relay:
                 await self._to_host(_error(call.id, INTERNAL_ERROR, message))
         self._calls.clear()
         await asyncio.gather(self._close(self._upstream), self._close(self._host))
-        return end
 
     @staticmethod
     async def _close(transport: Transport) -> None:

@@ -23,7 +23,10 @@ logger = logging.getLogger("ruvo_gate")
 
 _CHUNK: Final = 64 * 1024
 _ENDS: Final = 4096  # bytes kept of each end of an oversized line, to find its id
-_GRACE: Final = 2.0
+# A server that does not exit once its stdin is closed is terminated after this many seconds
+# (and killed after as many more): short enough that the proxy is gone before a host that
+# gives it two seconds, as the SDKs do, terminates the proxy itself.
+_GRACE: Final = 0.5
 
 
 class UpstreamError(Exception):
@@ -231,7 +234,8 @@ class ChildProcess:
         process = self._process
         if not self._stdin.is_closing():
             self._stdin.close()
-        for stop in (None, signal.SIGTERM, signal.SIGKILL):
+        for stop, wait in ((None, self._grace), (signal.SIGTERM, 3 * self._grace),
+                           (signal.SIGKILL, None)):
             if process.returncode is not None:
                 break
             if stop is not None:
@@ -240,7 +244,7 @@ class ChildProcess:
                 except ProcessLookupError:
                     break
             try:
-                await asyncio.wait_for(process.wait(), self._grace)
+                await asyncio.wait_for(process.wait(), wait)
             except TimeoutError:
                 continue
         if process.returncode is None:
