@@ -271,7 +271,8 @@ class _Reader:
         where = f"{self._path}: {table}"
         if key is not None:
             where += f", key {key!r}"
-        line = self._lines.get((table, key))
+        # A missing key, or one written inline, is placed at its table's header.
+        line = self._lines.get((table, key), self._lines.get((table, None)))
         if line is not None:
             where += f" (line {line})"
         return PolicyError(f"{where}: {message}")

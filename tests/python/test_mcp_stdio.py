@@ -13,6 +13,7 @@ import sys
 import textwrap
 import time
 from pathlib import Path
+from typing import Any
 
 import pytest
 import rfc8785
@@ -83,18 +84,18 @@ def policy(tmp_path: Path) -> Path:
     return path
 
 
-def host(plan: dict[str, object], command: list[str]) -> list[dict[str, object]]:
+def host(plan: dict[str, Any], command: list[str]) -> list[Any]:
     """Runs the SDK client with `plan` against `command`; returns each step's result."""
     done = subprocess.run(["node", str(MCP / "stdio_client.mjs"), json.dumps(plan), "--",
                            *command], env=child_env(), cwd=MCP, capture_output=True,
                           timeout=60, check=True)
     out = json.loads(done.stdout)
     plan["elicited"] = out["elicited"]
-    return out["results"]  # type: ignore[no-any-return]
+    return out["results"]
 
 
-def text(result: dict[str, object]) -> str:
-    return result["result"]["content"][0]["text"]  # type: ignore[index]
+def text(result: Any) -> str:
+    return str(result["result"]["content"][0]["text"])
 
 
 def verify(audit: Path) -> str:
@@ -104,7 +105,7 @@ def verify(audit: Path) -> str:
     return done.stdout
 
 
-def records(audit: Path) -> list[dict[str, object]]:
+def records(audit: Path) -> list[Any]:
     return [json.loads(line) for line in audit.read_text().splitlines()]
 
 
@@ -135,7 +136,7 @@ def test_session_through_the_proxy(policy: Path, tmp_path: Path) -> None:
 ])
 def test_escalation_asks_the_host(policy: Path, answer: str, runs: bool,
                                   reason: str | None) -> None:
-    plan: dict[str, object] = {"elicitation": answer,
+    plan: dict[str, Any] = {"elicitation": answer,
                                "steps": [{"call": "get-sum", "arguments": {"a": 1, "b": 2}}]}
     [result] = host(plan, proxy_command(policy))
     if runs:
@@ -144,7 +145,7 @@ def test_escalation_asks_the_host(policy: Path, answer: str, runs: bool,
         assert result["result"]["isError"] is True
         assert "needs a human's approval" in text(result) and reason in text(result)
         assert result["result"]["_meta"]["ruvo_gate/outcome"] == "EscalateToHuman"
-    assert len(plan["elicited"]) == (0 if answer == "none" else 1)  # type: ignore[arg-type]
+    assert len(plan["elicited"]) == (0 if answer == "none" else 1)
 
 
 def test_fast_calls_overtake_a_long_one_and_progress_passes(policy: Path) -> None:
@@ -222,9 +223,9 @@ class Raw:
         self.process.stdin.write(line + b"\n")
         self.process.stdin.flush()
 
-    def receive(self) -> dict[str, object]:
+    def receive(self) -> Any:
         assert self.process.stdout is not None
-        return json.loads(self.process.stdout.readline())  # type: ignore[no-any-return]
+        return json.loads(self.process.stdout.readline())
 
     def end(self) -> tuple[int, str]:
         try:
