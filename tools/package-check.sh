@@ -101,7 +101,8 @@ import ruvo_gate, ruvo_safety
 venv, version = pathlib.Path(sys.argv[1]).resolve(), sys.argv[2]
 for module in (ruvo_safety, ruvo_gate):
     assert pathlib.Path(module.__file__).resolve().is_relative_to(venv), module.__file__
-assert importlib.metadata.requires("ruvo-safety") == ["rfc8785>=0.1.4"]
+assert importlib.metadata.requires("ruvo-safety") == [
+    "rfc8785>=0.1.4", 'aiohttp>=3.9; extra == "mcp"'], importlib.metadata.requires("ruvo-safety")
 assert importlib.metadata.version("ruvo-safety") == version
 assert ruvo_safety.certify_action(ruvo_safety.AgenticAdapter()).decision == "Certified"
 PY
