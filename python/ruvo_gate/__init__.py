@@ -10,8 +10,8 @@ def read_file(path: str) -> str: ...
 """
 
 from ._actions import agentic_action, check_agentic
-from ._audit import AuditLog, verify_log
-from ._gate import ActionRefused, Gate
+from ._audit import AuditLog, LogReport, verify_log
+from ._gate import ActionRefused, Admission, Approver, Gate
 from ._verdicts import Outcome, Verdict, verdict
 
 __all__ = [
@@ -21,7 +21,10 @@ __all__ = [
     "agentic_action",
     "check_agentic",
     "Gate",
+    "Admission",
+    "Approver",
     "ActionRefused",
     "AuditLog",
+    "LogReport",
     "verify_log",
 ]

@@ -59,21 +59,25 @@ def check_agentic(action: SimpleAction) -> None:
 
     The adapter reads exactly `scope_score`, `reversibility_score` and `sensitivity_score`
     and ignores every other dimension, so a misspelt name certifies as if its score were
-    1.0, the safest.
+    1.0, the safest. Of a dimension named twice it reads only the last value, so a low
+    score followed by a high one certifies on the high one.
 
     Raises:
         TypeError: `action` is not a `SimpleAction`.
         ValueError: naming every dimension the adapter would ignore, with the closest
-            known name where one is close.
+            known name where one is close, and every dimension named more than once.
     """
     if not isinstance(action, SimpleAction):
         raise TypeError(f"check_agentic() takes a SimpleAction, not {type(action).__qualname__}")
     dimensions = [delta.dimension for delta in action.state_deltas]
-    if _KNOWN.issuperset(dimensions):
+    if _KNOWN.issuperset(dimensions) and len(set(dimensions)) == len(dimensions):
         return
     unknown = dict.fromkeys(d for d in dimensions if d not in _KNOWN)
-    raise ValueError(f"action {_show(action.action_id)}: "
-                     + " ".join(_unknown(dimension) for dimension in unknown))
+    repeated = {d: dimensions.count(d) for d in dimensions if dimensions.count(d) > 1}
+    raise ValueError(f"action {_show(action.action_id)}: " + " ".join(
+        [_unknown(dimension) for dimension in unknown]
+        + [f"{_show(dimension)} is named {count} times, and the agentic adapter reads only "
+           "the last value: name each dimension once." for dimension, count in repeated.items()]))
 
 
 def _unknown(dimension: str) -> str:

@@ -7,8 +7,10 @@ import inspect
 import logging
 import math
 import numbers
+import threading
+import types
 import uuid
-from collections.abc import Awaitable, Callable
+from collections.abc import AsyncGenerator, Awaitable, Callable, Generator, Mapping
 from typing import TYPE_CHECKING, Any, ParamSpec, TypeAlias, TypeVar, cast
 
 from ruvo_safety import (AgenticAdapter, CertifierConfig, SafetyCertificate, SafetyCertifier,
@@ -23,36 +25,130 @@ from ._verdicts import _CERTIFIED
 if TYPE_CHECKING:
     from ruvo_safety import DomainAdapterLike
 
-__all__ = ["ActionRefused", "Approver", "Gate"]
+__all__ = ["ActionRefused", "Admission", "Approver", "Gate"]
 
 P = ParamSpec("P")
 R = TypeVar("R")
 
 #: Asked about an escalation: `approve(tool, verdict, certificate)`; only `True` lets the
-#: call run. May be a coroutine function when the tools it guards are async.
+#: call run. May be a coroutine function when the gate admits through `admit_async` (async
+#: tools do).
 Approver: TypeAlias = Callable[[str, Verdict, SafetyCertificate], "bool | Awaitable[bool]"]
 
 logger = logging.getLogger("ruvo_gate")
 _UNASKED = object()
+_OBSERVED = object()
+_WARNING = Outcome.CERTIFIED_WITH_WARNING
 _ESCALATE = Outcome.ESCALATE_TO_HUMAN
-_SCORES = frozenset(SCORE_DIMENSIONS)
+_IN_ORDER = list(SCORE_DIMENSIONS)
+_Coroutine = types.CoroutineType
+# Every name a decision record holds; a caller's extra fields may not take one of them.
+_DECISION_FIELDS = frozenset({
+    "kind", "call", "tool", "agent_id", "action_id", "decision", "outcome", "approved", "zone",
+    "margins", "binding_constraint", "drift_budget", "deterministic_hash", "certificate_id",
+    "enforced", "v", "seq", "time", "prev", "digest"})
 
 
 class ActionRefused(Exception):
     """A guarded call that did not run: blocked, or an escalation nobody approved.
 
     Attributes:
-        tool: the guarded function's name (or the `name` given to `guard`).
+        tool: the tool's name (the guarded function's, or the `name` given to `guard`).
         verdict: the parsed decision.
         certificate: the certificate the decision came from.
+        call_id: the id of the call's decision record; "" when the gate has no audit log.
     """
 
     def __init__(self, message: str, *, tool: str, verdict: Verdict,
-                 certificate: SafetyCertificate) -> None:
+                 certificate: SafetyCertificate, call_id: str = "") -> None:
         super().__init__(message)
         self.tool = tool
         self.verdict = verdict
         self.certificate = certificate
+        self.call_id = call_id
+
+
+class Admission:
+    """A call the gate decided on and let run (or, with `enforce=False`, merely recorded).
+
+    Whoever runs the call finishes it once with its outcome, with `finish` or by running
+    the call inside `with admission:`. An admission belongs to its one call: finish it from
+    the thread or task that ran it.
+
+    Attributes:
+        call_id: the id the call's decision and outcome records share (a `uuid4` in hex);
+            "" when the gate has no audit log.
+        certificate: the certificate the decision came from.
+        verdict: the parsed decision.
+        approved: True or False for an escalation the approver was asked about, None
+            otherwise.
+        refusal: with `enforce=False`, the `ActionRefused` message enforcement would have
+            raised (None when the call would have run); always None when enforcing.
+    """
+
+    __slots__ = ("_tool", "call_id", "certificate", "verdict", "approved", "refusal", "_audit")
+
+    call_id: str
+    certificate: SafetyCertificate
+    verdict: Verdict
+    approved: bool | None
+    refusal: str | None
+
+    def __init__(self, tool: str, call_id: str, certificate: SafetyCertificate,
+                 verdict: Verdict, approved: bool | None, refusal: str | None,
+                 audit: AuditLog | None) -> None:
+        self._tool = tool
+        self.call_id = call_id
+        self.certificate = certificate
+        self.verdict = verdict
+        self.approved = approved
+        self.refusal = refusal
+        self._audit = audit
+
+    @property
+    def tool(self) -> str:
+        """The tool's name, as the decision record holds it."""
+        return self._tool
+
+    def finish(self, error: BaseException | None = None, *, result: str | None = None) -> None:
+        """Writes the call's outcome record, once; later calls do nothing.
+
+        The record's `result` is `result` verbatim when given (a front end's own word, such
+        as "cancelled"), else "returned" when `error` is None, else "raised: " and the
+        error's type. Best effort: the call has already run, so a failed write is logged
+        to the `ruvo_gate` logger, never raised.
+
+        Raises:
+            TypeError: `result` is given and is not a str.
+        """
+        audit = self._audit
+        if audit is None:
+            return
+        if result is None:
+            result = "returned" if error is None else f"raised: {type(error).__qualname__}"
+        elif type(result) is not str:
+            raise TypeError(f"result must be a str, not {type(result).__qualname__}")
+        self._audit = None
+        certificate = self.certificate
+        try:
+            audit.append({
+                "kind": KIND_OUTCOME, "call": self.call_id, "tool": self._tool,
+                "agent_id": certificate.agent_id, "action_id": certificate.action_id,
+                "result": result})
+        except Exception:
+            logger.exception("%s: the outcome of call %s could not be written to the audit log",
+                             self._tool, self.call_id)
+
+    def __enter__(self) -> Admission:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: types.TracebackType | None) -> None:
+        self.finish(error)
+
+    def __repr__(self) -> str:
+        return (f"<Admission {self._tool!r} {self.verdict.outcome.value}"
+                f"{' call ' + self.call_id if self.call_id else ''}>")
 
 
 class Gate:
@@ -65,6 +161,14 @@ class Gate:
     asking the approver, writing the decision to `audit`) propagates and the function
     does not run.
 
+    With an `AgenticAdapter`, each call let run is counted (`record_action`) and charged
+    its cost (`record_spend`) when it is admitted, together with its certification: calls
+    in flight at the same time, in threads or tasks, are each certified against the ones
+    admitted before them, so together they stay within the budget and rate limits.
+
+    One gate may be shared by threads and by tasks; its adapter's counters should then be
+    changed only through it.
+
     Args:
         adapter: an `AgenticAdapter`, or any domain adapter written in Python.
         config: the thresholds; the defaults when None.
@@ -72,7 +176,7 @@ class Gate:
         audit: where each decision is written before the call runs or is refused, and each
             outcome after it ends.
         strict: with an `AgenticAdapter`, refuse actions holding dimensions it would
-            ignore (`check_agentic`) before certifying them.
+            ignore, or naming one twice (`check_agentic`), before certifying them.
     """
 
     def __init__(self, adapter: AgenticAdapter | DomainAdapterLike, *,
@@ -85,12 +189,16 @@ class Gate:
             raise TypeError(f"audit must be an AuditLog (AuditLog(path)), not "
                             f"{type(audit).__qualname__}")
         self._certifier = SafetyCertifier(adapter, config)
+        self._certify = self._certifier.certify
         self._adapter = adapter
         self._agentic = adapter if isinstance(adapter, AgenticAdapter) else None
         self._strict = bool(strict)
         self._check = self._strict and self._agentic is not None
         self._approve = approve
         self._audit = audit
+        # Certification and the reservation it allows happen under it, so that no other
+        # call is certified between them.
+        self._lock = threading.Lock()
 
     @property
     def adapter(self) -> AgenticAdapter | DomainAdapterLike:
@@ -111,20 +219,74 @@ class Gate:
         return (f"Gate({type(self._adapter).__name__}, strict={self._strict}, "
                 f"approve={self._approve is not None}, audit={self._audit!r})")
 
+    def admit(self, tool: str, action: SimpleAction, *, cost: float | None = None,
+              record: Mapping[str, object] | None = None, enforce: bool = True) -> Admission:
+        """Decides on one call before it runs: the step every front end of the gate takes.
+
+        Checks `action` (with `strict`), certifies it and, when the call may run, reserves
+        it at once: `record_action()`, and `record_spend(cost)` when `cost` is given. An
+        escalation is put to the approver (outside the gate's lock) and reserved if it says
+        exactly `True`. The decision record goes to the audit log before this returns or
+        refuses; if it cannot be written the error propagates, the call must not run, and
+        its reservation stands. Run the call after this returns, then `finish` the
+        admission with its outcome.
+
+        Args:
+            tool: the tool's name in refusals, logs and the audit trail.
+            action: the action to certify.
+            cost: what the call costs, a finite number >= 0 charged with `record_spend`;
+                `AgenticAdapter` only.
+            record: extra fields for the decision record, such as a session id; they may
+                not take a name the record holds already.
+            enforce: False to observe only: the approver is not asked, nothing is refused,
+                every call is reserved, the decision record gets `"enforced": false` and
+                the admission's `refusal` holds what enforcement would have said.
+
+        Raises:
+            ActionRefused: a block, or an escalation not approved (when enforcing); the
+                decision record is written first.
+            TypeError: the approver returned an awaitable (use `admit_async`), or an
+                argument has the wrong type.
+            ValueError: `cost` is negative or not finite, or given to a gate over another
+                adapter; `record` takes a name of the record's own; the strict check
+                refused the action.
+        """
+        amount, extra = self._arguments(tool, cost, record, enforce)
+        return self._admit(tool, action, amount, extra, enforce)
+
+    async def admit_async(self, tool: str, action: SimpleAction, *, cost: float | None = None,
+                          record: Mapping[str, object] | None = None,
+                          enforce: bool = True) -> Admission:
+        """`admit` for async code: an approver's awaitable answer is awaited.
+
+        Everything else happens as in `admit`, in the calling thread, the decision record's
+        write included.
+        """
+        amount, extra = self._arguments(tool, cost, record, enforce)
+        return await self._admit_async(tool, action, amount, extra, enforce)
+
     def guard(self, action: Callable[..., SimpleAction], *, name: str | None = None,
               cost: float | Callable[..., float] | None = None,
               ) -> Callable[[Callable[P, R]], Callable[P, R]]:
-        """Decorates a function (plain or `async def`) so every call is certified first.
+        """Decorates a function so that every call is admitted by the gate (`admit`) first.
+
+        Plain functions, `async def` functions, generator and async generator functions,
+        and objects whose `__call__` is one of those may be guarded; async ones are
+        admitted with `admit_async`. A generator is admitted when its body would start (the
+        first `next()`), as a coroutine is when it is awaited, and its outcome is written
+        when it is exhausted, closed ("raised: GeneratorExit") or raises. A plain function
+        that returns a coroutine is refused with `TypeError` when it has returned it.
 
         Args:
             action: called with the function's own arguments; returns the `SimpleAction`
                 to certify.
-            name: the tool's name in refusals, logs and the audit trail; the function's
-                `__name__` by default.
+            name: the tool's name in refusals, logs and the audit trail; by default the
+                function's `__name__` (a `functools.partial`'s function's), else the
+                callable's type name.
             cost: a number, or a callable taking the function's arguments, charged with
-                `record_spend` when a call that ran ends; `AgenticAdapter` only. Each call
-                that ran is also counted with `record_action`. The budget channel measures
-                spending already recorded, so a call's own cost weighs on the next one.
+                `record_spend` when the call is admitted; `AgenticAdapter` only. Each call
+                admitted is also counted with `record_action` then, whether it goes on to
+                return or raise; a refused call is not charged.
         """
         if not callable(action):
             raise TypeError("guard() takes the function that builds the action from the "
@@ -132,37 +294,193 @@ class Gate:
                             "agentic_action(...))")
         if name is not None and type(name) is not str:
             raise TypeError(f"name must be a str, not {type(name).__qualname__}")
+        fixed: float | None = None
+        price: Callable[..., float] | None = None
         if cost is not None:
             if self._agentic is None:
-                raise ValueError("cost= is charged with AgenticAdapter.record_spend(), so it "
-                                 "needs a gate over an AgenticAdapter")
-            if not callable(cost):
-                _amount(cost)
+                raise ValueError(_COST_NEEDS_AGENTIC)
+            if callable(cost):
+                price = cost
+            else:
+                fixed = _amount(cost)
+        # A certified call with no audit log has nothing to finish: the plain and async
+        # wrappers then skip the admission object, the rest is admit's own steps.
+        admit, admit_async, decide = self._admit, self._admit_async, self._decide
+        conclude, conclude_async, audit = self._conclude, self._conclude_async, self._audit
 
-        certify = self._certifier.certify
-        check, agentic, audit, approve = self._check, self._agentic, self._audit, self._approve
+        def decorate(function: Callable[P, R]) -> Callable[P, R]:
+            if not callable(function):
+                raise TypeError(
+                    f"the gate's decorator was given a {type(function).__qualname__}, not a "
+                    "function: guard() takes the action builder first, as in "
+                    "@gate.guard(lambda ...: agentic_action(...)) above the function, not a "
+                    "bare @gate.guard")
+            tool = name if name is not None else _tool_name(function)
+            kind = _kind(function)
+            wrapper: Callable[..., Any]
 
-        def begin(tool: str, args: tuple[Any, ...],
-                  kwargs: dict[str, Any]) -> tuple[SafetyCertificate, Verdict, float | None]:
-            """Builds, checks and certifies the call's action."""
-            proposed = action(*args, **kwargs)
-            if not isinstance(proposed, SimpleAction):
-                raise TypeError(f"the action builder of {tool!r} returned "
-                                f"{type(proposed).__qualname__}, not a SimpleAction")
-            if check and not _SCORES.issuperset([d.dimension for d in proposed.state_deltas]):
-                check_agentic(proposed)
-            amount = None if cost is None else _amount(
-                cost(*args, **kwargs) if callable(cost) else cost)
-            certificate = certify(proposed)
+            if kind == "async":
+                async def guarded_async(*args: P.args, **kwargs: P.kwargs) -> Any:
+                    amount = fixed if price is None else _amount(price(*args, **kwargs))
+                    certificate, found = decide(tool, action(*args, **kwargs), amount, True)
+                    admission = None if found is _CERTIFIED and audit is None else \
+                        await conclude_async(tool, certificate, found, amount, None, True)
+                    try:
+                        result = await cast(Awaitable[Any], function(*args, **kwargs))
+                    except BaseException as error:
+                        if admission is not None:
+                            admission.finish(error)
+                        raise
+                    if admission is not None:
+                        admission.finish()
+                    return result
+                wrapper = guarded_async
+
+            elif kind == "generator":
+                def guarded_generator(*args: P.args,
+                                      **kwargs: P.kwargs) -> Generator[Any, Any, Any]:
+                    with admit(tool, action(*args, **kwargs),
+                               fixed if price is None else _amount(price(*args, **kwargs)),
+                               None, True):
+                        return (yield from cast(Generator[Any, Any, Any],
+                                                function(*args, **kwargs)))
+                wrapper = guarded_generator
+
+            elif kind == "async generator":
+                async def guarded_async_generator(*args: P.args,
+                                                  **kwargs: P.kwargs) -> AsyncGenerator[Any, Any]:
+                    admission = await admit_async(
+                        tool, action(*args, **kwargs),
+                        fixed if price is None else _amount(price(*args, **kwargs)), None, True)
+                    with admission:
+                        inner = cast(AsyncGenerator[Any, Any], function(*args, **kwargs))
+                        # Relayed step by step, so that values sent and errors thrown in
+                        # reach the tool as if it were called directly.
+                        step: Awaitable[Any] = inner.asend(None)
+                        while True:
+                            try:
+                                item = await step
+                            except StopAsyncIteration:
+                                return
+                            try:
+                                sent = yield item
+                            except GeneratorExit:
+                                await inner.aclose()
+                                raise
+                            except BaseException as error:
+                                step = inner.athrow(error)
+                            else:
+                                step = inner.asend(sent)
+                wrapper = guarded_async_generator
+
+            else:
+                def guarded(*args: P.args, **kwargs: P.kwargs) -> Any:
+                    amount = fixed if price is None else _amount(price(*args, **kwargs))
+                    certificate, found = decide(tool, action(*args, **kwargs), amount, True)
+                    admission = None if found is _CERTIFIED and audit is None else \
+                        conclude(tool, certificate, found, amount, None, True)
+                    try:
+                        result: Any = function(*args, **kwargs)
+                    except BaseException as error:
+                        if admission is not None:
+                            admission.finish(error)
+                        raise
+                    if type(result) is _Coroutine:
+                        result.close()
+                        refused = TypeError(
+                            f"{tool!r} returned a coroutine, whose end the gate cannot see: "
+                            "define the tool with async def (an async def that awaits the "
+                            "coroutine will do), then guard that")
+                        if admission is not None:
+                            admission.finish(refused)
+                        raise refused
+                    if admission is not None:
+                        admission.finish()
+                    return result
+                wrapper = guarded
+
+            functools.update_wrapper(wrapper, function)
+            if not hasattr(function, "__name__"):
+                wrapper.__name__ = wrapper.__qualname__ = tool
+            return cast(Callable[P, R], wrapper)
+
+        return decorate
+
+    # The steps of an admission, shared by admit, admit_async and the decorators.
+
+    def _arguments(self, tool: object, cost: object, record: Mapping[str, object] | None,
+                   enforce: object) -> tuple[float | None, dict[str, object] | None]:
+        if type(tool) is not str:
+            raise TypeError(f"tool must be a str (the tool's name), not {type(tool).__qualname__}")
+        if enforce is not True and enforce is not False:
+            raise TypeError(f"enforce must be True or False, not {enforce!r}")
+        amount = None
+        if cost is not None:
+            if self._agentic is None:
+                raise ValueError(_COST_NEEDS_AGENTIC)
+            amount = _amount(cost)
+        if record is None:
+            return amount, None
+        if not isinstance(record, Mapping):
+            raise TypeError(f"record must be a mapping of extra fields, not "
+                            f"{type(record).__qualname__}")
+        extra = dict(record)  # checked as it will be written
+        taken = sorted(map(str, _DECISION_FIELDS.intersection(extra)))
+        if taken:
+            raise ValueError(f"record may not set {', '.join(map(repr, taken))}: the decision "
+                             "record holds that field itself; give the extra field another name")
+        return amount, extra
+
+    def _decide(self, tool: str, action: SimpleAction, amount: float | None,
+                enforce: bool) -> tuple[SafetyCertificate, Verdict]:
+        """Certifies the action and, if the call may run, reserves it in the same step."""
+        if not isinstance(action, SimpleAction):
+            raise TypeError(f"the action of {tool!r} is a {type(action).__qualname__}, not a "
+                            "SimpleAction: build it with agentic_action(...) or SimpleAction(...)")
+        # The three names in agentic_action's order need no closer look.
+        if self._check and [delta.dimension for delta in action.state_deltas] != _IN_ORDER:
+            check_agentic(action)
+        lock = self._lock
+        lock.acquire()
+        try:
+            certificate = self._certify(action)
             decision = certificate.decision
-            return certificate, _CERTIFIED if decision == "Certified" else verdict(decision), \
-                amount
+            if decision == "Certified":
+                found = _CERTIFIED
+            else:
+                found = verdict(decision)
+                if enforce and found.outcome is not _WARNING:
+                    return certificate, found
+            agentic = self._agentic
+            if agentic is not None:
+                agentic.record_action()
+                if amount is not None:
+                    agentic.record_spend(amount)
+        finally:
+            lock.release()
+        return certificate, found
 
-        def ask(approve: Approver, tool: str, certificate: SafetyCertificate, verdict_: Verdict,
-                call_id: str) -> object:
-            """The approver's answer about an escalation of a plain function."""
+    def _admit(self, tool: str, action: SimpleAction, amount: float | None,
+               extra: dict[str, object] | None, enforce: bool) -> Admission:
+        certificate, found = self._decide(tool, action, amount, enforce)
+        return self._conclude(tool, certificate, found, amount, extra, enforce)
+
+    async def _admit_async(self, tool: str, action: SimpleAction, amount: float | None,
+                           extra: dict[str, object] | None, enforce: bool) -> Admission:
+        certificate, found = self._decide(tool, action, amount, enforce)
+        return await self._conclude_async(tool, certificate, found, amount, extra, enforce)
+
+    def _conclude(self, tool: str, certificate: SafetyCertificate, found: Verdict,
+                  amount: float | None, extra: dict[str, object] | None,
+                  enforce: bool) -> Admission:
+        """Asks the approver about an escalation, then settles the admission."""
+        audit = self._audit
+        admission = Admission(tool, _call_id(audit), certificate, found, None, None, audit)
+        answer = _UNASKED
+        approve = self._approve
+        if approve is not None and enforce and found.outcome is _ESCALATE:
             try:
-                answer = approve(tool, verdict_, certificate)
+                answer = approve(tool, found, certificate)
                 if inspect.isawaitable(answer):
                     if inspect.iscoroutine(answer):
                         answer.close()
@@ -171,126 +489,113 @@ class Gate:
                         "give it an approver that returns True or False, or make the tool "
                         "async")
             except BaseException:
-                _refused_by_error(audit, tool, certificate, verdict_, call_id)
+                self._refused_by_error(admission, extra)
                 raise
-            return answer
+        return self._settle(admission, amount, answer, extra, enforce)
 
-        async def ask_async(approve: Approver, tool: str, certificate: SafetyCertificate,
-                            verdict_: Verdict, call_id: str) -> object:
-            """The approver's answer about an escalation of an async function."""
+    async def _conclude_async(self, tool: str, certificate: SafetyCertificate, found: Verdict,
+                              amount: float | None, extra: dict[str, object] | None,
+                              enforce: bool) -> Admission:
+        """`_conclude` with an approver's awaitable answer awaited."""
+        audit = self._audit
+        admission = Admission(tool, _call_id(audit), certificate, found, None, None, audit)
+        answer = _UNASKED
+        approve = self._approve
+        if approve is not None and enforce and found.outcome is _ESCALATE:
             try:
-                answer = approve(tool, verdict_, certificate)
-                return await answer if inspect.isawaitable(answer) else answer
+                answer = approve(tool, found, certificate)
+                if inspect.isawaitable(answer):
+                    answer = await answer
             except BaseException:
-                _refused_by_error(audit, tool, certificate, verdict_, call_id)
+                self._refused_by_error(admission, extra)
                 raise
+        return self._settle(admission, amount, answer, extra, enforce)
 
-        def ended(tool: str, certificate: SafetyCertificate, amount: float | None,
-                  call_id: str, raised: type[BaseException] | None) -> None:
-            """A call that ran has used its slot, whether it returned or raised."""
-            if agentic is not None:
-                agentic.record_action()
-                if amount is not None:
-                    agentic.record_spend(amount)
-            if audit is not None:
-                _write_outcome(audit, tool, certificate, call_id, raised)
+    def _settle(self, admission: Admission, amount: float | None, answer: object,
+                extra: dict[str, object] | None, enforce: bool) -> Admission:
+        """Reserves an approved escalation, writes the decision, then admits or refuses."""
+        tool, found = admission._tool, admission.verdict
+        outcome = found.outcome
+        runs = outcome is Outcome.CERTIFIED or outcome is _WARNING
+        if outcome is _WARNING:
+            for warning in found.warnings:
+                logger.warning("%s: %s", tool, warning)
+        approved = None
+        if outcome is _ESCALATE:
+            approved = answer is True
+            if approved:
+                runs = True
+                agentic = self._agentic
+                if agentic is not None:
+                    with self._lock:
+                        agentic.record_action()
+                        if amount is not None:
+                            agentic.record_spend(amount)
+        if self._audit is not None:
+            _write_decision(self._audit, admission, approved, extra, enforce)
+        if not runs:
+            if enforce:
+                raise ActionRefused(_refusal(tool, found, answer), tool=tool, verdict=found,
+                                    certificate=admission.certificate, call_id=admission.call_id)
+            admission.refusal = _refusal(tool, found,
+                                         _UNASKED if self._approve is None else _OBSERVED)
+        if answer is not _UNASKED:
+            admission.approved = approved
+        return admission
 
-        def decorate(function: Callable[P, R]) -> Callable[P, R]:
-            tool = name if name is not None else getattr(function, "__name__", repr(function))
-
-            if inspect.iscoroutinefunction(function):
-                @functools.wraps(function)
-                async def guarded_async(*args: P.args, **kwargs: P.kwargs) -> Any:
-                    certificate, verdict_, amount = begin(tool, args, kwargs)
-                    call_id = uuid.uuid4().hex if audit is not None else ""
-                    if verdict_ is not _CERTIFIED or audit is not None:
-                        answer = await ask_async(approve, tool, certificate, verdict_, call_id) \
-                            if verdict_.outcome is _ESCALATE and approve is not None else _UNASKED
-                        _admit(audit, tool, certificate, verdict_, call_id, answer)
-                    raised: type[BaseException] | None = None
-                    try:
-                        return await cast(Awaitable[Any], function(*args, **kwargs))
-                    except BaseException as error:
-                        raised = type(error)
-                        raise
-                    finally:
-                        ended(tool, certificate, amount, call_id, raised)
-
-                return cast(Callable[P, R], guarded_async)
-
-            @functools.wraps(function)
-            def guarded(*args: P.args, **kwargs: P.kwargs) -> R:
-                certificate, verdict_, amount = begin(tool, args, kwargs)
-                call_id = uuid.uuid4().hex if audit is not None else ""
-                if verdict_ is not _CERTIFIED or audit is not None:
-                    answer = ask(approve, tool, certificate, verdict_, call_id) \
-                        if verdict_.outcome is _ESCALATE and approve is not None else _UNASKED
-                    _admit(audit, tool, certificate, verdict_, call_id, answer)
-                raised: type[BaseException] | None = None
-                try:
-                    return function(*args, **kwargs)
-                except BaseException as error:
-                    raised = type(error)
-                    raise
-                finally:
-                    ended(tool, certificate, amount, call_id, raised)
-
-            return guarded
-
-        return decorate
+    def _refused_by_error(self, admission: Admission, extra: dict[str, object] | None) -> None:
+        # The approver failed: the call is refused, and the log says so before the error
+        # reaches the caller.
+        if self._audit is not None:
+            _write_decision(self._audit, admission, False, extra, True)
 
 
-def _admit(audit: AuditLog | None, tool: str, certificate: SafetyCertificate,
-           verdict_: Verdict, call_id: str, answer: object) -> None:
-    """Writes the decision, then lets the call run or refuses it."""
-    outcome = verdict_.outcome
-    approved = answer is True if outcome is Outcome.ESCALATE_TO_HUMAN else None
-    if audit is not None:
-        _write_decision(audit, tool, certificate, verdict_, call_id, approved)
-    if outcome is Outcome.CERTIFIED:
-        return
-    if outcome is Outcome.CERTIFIED_WITH_WARNING:
-        for warning in verdict_.warnings:
-            logger.warning("%s: %s", tool, warning)
-        return
-    if approved:
-        return
-    raise ActionRefused(_refusal(tool, verdict_, answer), tool=tool, verdict=verdict_,
-                        certificate=certificate)
+_COST_NEEDS_AGENTIC = ("cost= is charged with AgenticAdapter.record_spend(), so it needs a "
+                       "gate over an AgenticAdapter")
 
 
-def _refused_by_error(audit: AuditLog | None, tool: str, certificate: SafetyCertificate,
-                      verdict_: Verdict, call_id: str) -> None:
-    # The approver failed: the call is refused, and the log says so before the error
-    # reaches the caller.
-    if audit is not None:
-        _write_decision(audit, tool, certificate, verdict_, call_id, False)
+def _call_id(audit: AuditLog | None) -> str:
+    return uuid.uuid4().hex if audit is not None else ""
 
 
-def _write_decision(audit: AuditLog, tool: str, certificate: SafetyCertificate,
-                    verdict_: Verdict, call_id: str, approved: bool | None) -> None:
-    audit.append({
-        "kind": KIND_DECISION, "call": call_id, "tool": tool,
+def _write_decision(audit: AuditLog, admission: Admission, approved: bool | None,
+                    extra: dict[str, object] | None, enforce: bool) -> None:
+    certificate = admission.certificate
+    entry: dict[str, object] = {
+        "kind": KIND_DECISION, "call": admission.call_id, "tool": admission._tool,
         "agent_id": certificate.agent_id, "action_id": certificate.action_id,
-        "decision": certificate.decision, "outcome": verdict_.outcome.value,
+        "decision": certificate.decision, "outcome": admission.verdict.outcome.value,
         "approved": approved, "zone": certificate.zone, "margins": certificate.margins,
         "binding_constraint": certificate.binding_constraint,
         "drift_budget": certificate.drift_budget,
         "deterministic_hash": certificate.deterministic_hash,
-        "certificate_id": certificate.certificate_id})
+        "certificate_id": certificate.certificate_id}
+    if not enforce:
+        entry["enforced"] = False
+    if extra:
+        entry.update(extra)
+    audit.append(entry)
 
 
-def _write_outcome(audit: AuditLog, tool: str, certificate: SafetyCertificate, call_id: str,
-                   raised: type[BaseException] | None) -> None:
-    # Best effort: the call has already run, and what it returned or raised stands.
-    try:
-        audit.append({
-            "kind": KIND_OUTCOME, "call": call_id, "tool": tool,
-            "agent_id": certificate.agent_id, "action_id": certificate.action_id,
-            "result": "returned" if raised is None else f"raised: {raised.__qualname__}"})
-    except Exception:
-        logger.exception("%s: the outcome of call %s could not be written to the audit log",
-                         tool, call_id)
+def _tool_name(function: Callable[..., object]) -> str:
+    """The function's own name, never a repr: a partial's keywords may hold secrets."""
+    target: object = function
+    while isinstance(target, functools.partial):
+        target = target.func
+    name = getattr(target, "__name__", None)
+    return name if type(name) is str else type(target).__name__
+
+
+def _kind(function: Callable[..., object]) -> str:
+    """How a call of `function` ends: returning, or when what it returned is done."""
+    for candidate in (function, getattr(type(function), "__call__", None)):
+        if inspect.iscoroutinefunction(candidate):
+            return "async"
+        if inspect.isasyncgenfunction(candidate):
+            return "async generator"
+        if inspect.isgeneratorfunction(candidate):
+            return "generator"
+    return "plain"
 
 
 def _amount(cost: object) -> float:
@@ -304,13 +609,16 @@ def _amount(cost: object) -> float:
     return amount
 
 
-def _refusal(tool: str, verdict_: Verdict, answer: object) -> str:
-    reason = verdict_.reason
-    if verdict_.outcome is Outcome.BLOCKED:
+def _refusal(tool: str, found: Verdict, answer: object) -> str:
+    reason = found.reason
+    if found.outcome is Outcome.BLOCKED:
         return f"{tool!r} is blocked: {reason}"
     if answer is _UNASKED:
         return (f"{tool!r} needs a human's approval ({reason}), and the gate has no "
                 "approver: pass approve= to Gate to ask one")
+    if answer is _OBSERVED:
+        return (f"{tool!r} needs a human's approval ({reason}), which the gate does not ask "
+                "for when it does not enforce")
     if answer is False:
         return f"{tool!r} needs a human's approval ({reason}), and the approver declined"
     return (f"{tool!r} needs a human's approval ({reason}), and the approver returned "

@@ -97,13 +97,16 @@ def no_space(*args, **kwargs):
 
 @pytest.mark.parametrize("case, error", [
     ("builder raises", ZeroDivisionError), ("builder returns str", TypeError),
-    ("misspelt dimension", ValueError), ("cost raises", ValueError), ("write fails", OSError),
+    ("misspelt dimension", ValueError), ("dimension named twice", ValueError),
+    ("cost raises", ValueError), ("write fails", OSError),
     ("sync fails", OSError), ("async approver on a plain tool", TypeError)])
 def test_fail_closed(tmp_path, monkeypatch, case, error):
     ran = []
     builds = {"builder raises": lambda: 1 / 0, "builder returns str": lambda: "act",
               "misspelt dimension": lambda: SimpleAction("act", "agent", [
-                  StateDelta("Scope_Score", 1.0, 0.0)])}
+                  StateDelta("Scope_Score", 1.0, 0.0)]),
+              "dimension named twice": lambda: SimpleAction("act", "agent", [
+                  StateDelta("scope_score", 1.0, 0.0), StateDelta("scope_score", 1.0, 1.0)])}
     build = builds.get(case, lambda: agentic_action("act", "agent", scope=0.2))
     cost = (lambda: math.nan) if case == "cost raises" else None
 
@@ -181,6 +184,7 @@ def test_agentic_action_carries_the_three_scores():
     ("budget", "AgenticAdapter.record_spend()"),
     ("rate_limit", "AgenticAdapter.record_action()"),
     ("colour", 'it reads "scope_score", "reversibility_score" and "sensitivity_score"'),
+    ("scope_score", '"scope_score" is named 2 times, and the agentic adapter reads only the last'),
 ])
 def test_check_agentic_names_what_would_be_ignored(dimension, hint):
     action = SimpleAction("act", "agent", [StateDelta("scope_score", 1.0, 0.5),
