@@ -44,7 +44,13 @@ class PolicyError(ValueError):
 
 @dataclass(frozen=True, slots=True)
 class Allowed:
-    """A call the policy lets go on to certification."""
+    """A call the policy lets go on to certification.
+
+    Attributes:
+        action: the action to certify: the tool's name as its id, the scores of the rule
+            (and sub-rule) that matched, or what the `actions` builder made.
+        cost: what the call costs the agentic adapter's budget, or None.
+    """
 
     action: SimpleAction
     cost: float | None
@@ -52,7 +58,11 @@ class Allowed:
 
 @dataclass(frozen=True, slots=True)
 class Denied:
-    """A call the policy refuses before certification, and why (a sentence for the model)."""
+    """A call the policy refuses before certification.
+
+    Attributes:
+        reason: why, as a sentence the model reads in its refusal.
+    """
 
     reason: str
 
@@ -125,7 +135,8 @@ class _Unjudgeable(Exception):
 
 @dataclass(frozen=True)
 class Policy:
-    """A loaded, checked policy. Build it with `load_policy`.
+    """A loaded, checked policy: build it with `load_policy`. It never changes, so threads
+    and tasks may share it.
 
     Attributes:
         path: the file it was read from.
@@ -133,8 +144,10 @@ class Policy:
         approval_timeout: seconds to wait for a human's answer to an escalation.
         record_arguments: "digest", "full" or "none": what the audit trail keeps of a
             call's arguments.
-        budget_limit, rate_limit, rate_window_seconds: the agentic adapter's settings.
-        thresholds: the certifier's thresholds.
+        budget_limit: the agentic adapter's budget.
+        rate_limit: the agentic adapter's calls per rate window.
+        rate_window_seconds: the rate window's length.
+        thresholds: the certifier's thresholds, by `CertifierConfig` parameter name.
         actions: the custom action builder (`actions = "module:function"`), if any.
         adapter_factory: the custom adapter's factory, if any.
     """
@@ -169,6 +182,11 @@ class Policy:
 
     def decide(self, tool: str, arguments: dict[str, Any], agent_id: str) -> Allowed | Denied:
         """The action to certify for a call, and its cost; or why the policy refuses it.
+
+        Args:
+            tool: the tool's name.
+            arguments: the call's arguments, as JSON gives them.
+            agent_id: the agent id of the action built from the rule's scores.
 
         Raises:
             Exception: whatever the `actions` builder raises, or a SimpleAction check; the
