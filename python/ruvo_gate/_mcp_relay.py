@@ -10,7 +10,7 @@ import json
 import logging
 import math
 import re
-from collections.abc import Awaitable, Callable, Mapping
+from collections.abc import Awaitable, Callable, Coroutine, Mapping
 from contextvars import ContextVar
 from dataclasses import dataclass
 from typing import Any, Final, Protocol
@@ -334,11 +334,13 @@ class Relay:
             logger.debug("a message to the upstream server was lost: %s", error)
             return False
 
-    def _spawn(self, work: Awaitable[None], name: str) -> asyncio.Task[None]:
-        task = asyncio.ensure_future(work)
-        task.set_name(name)
-        self._tasks.add(task)
-        task.add_done_callback(self._tasks.discard)
+    def _spawn(self, work: Coroutine[Any, Any, None], name: str) -> asyncio.Task[None]:
+        # Started eagerly: a call that needs no human is decided and forwarded before the
+        # reader takes the next message, without a trip through the loop's queue.
+        task = asyncio.Task(work, name=name, eager_start=True)
+        if not task.done():
+            self._tasks.add(task)
+            task.add_done_callback(self._tasks.discard)
         return task
 
     # -- from the host ----------------------------------------------------------------
