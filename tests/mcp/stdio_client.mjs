@@ -3,7 +3,7 @@
 //
 //   node stdio_client.mjs PLAN -- COMMAND [ARG...]
 //
-// PLAN: {"elicitation": "accept" | "decline" | "cancel" | "none" (default),
+// PLAN: {"env": {...} (the command's environment), "elicitation": "accept" | "decline" | "cancel" | "none" (default),
 //        "steps": [{"list": true} | {"call": NAME, "arguments": {...}, "progress": bool,
 //                   "cancelAfterMs": N} | {"parallel": [step, ...]}]}
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
@@ -28,8 +28,8 @@ if (answer !== "none") {
   });
 }
 
-const env = { ...process.env };
-for (const name of ["LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC"]) delete env[name];
+// The proxy under test gets the test's own environment (sanitizer variables included).
+const env = plan.env ?? process.env;
 const transport = new StdioClientTransport({ command, args, env, stderr: "inherit" });
 
 async function run(step) {

@@ -66,15 +66,20 @@ FAKE = textwrap.dedent("""
 """)
 
 
-def child_env() -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")}
-    return env
+NOT_FOR_NODE = ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")
+
+
+def node_env() -> dict[str, str]:
+    # Under the sanitizer pass these are set for Python; node must not inherit them.
+    return {k: v for k, v in os.environ.items() if k not in NOT_FOR_NODE}
 
 
 def proxy_command(policy: Path, *extra: str, upstream: list[str] = EVERYTHING) -> list[str]:
+    """The proxy as this interpreter runs it, in front of `upstream` (run without the
+    sanitizer's variables)."""
+    unset = [arg for name in NOT_FOR_NODE for arg in ("-u", name)]
     return [sys.executable, "-m", "ruvo_gate", "mcp", "--policy", str(policy), *extra, "--",
-            *upstream]
+            "env", *unset, *upstream]
 
 
 @pytest.fixture
@@ -84,13 +89,18 @@ def policy(tmp_path: Path) -> Path:
     return path
 
 
+elicited: list[str] = []  # what the last host run was asked
+
+
 def host(plan: dict[str, Any], command: list[str]) -> list[Any]:
     """Runs the SDK client with `plan` against `command`; returns each step's result."""
+    plan = {**plan, "env": dict(os.environ)} if command[0] == sys.executable else plan
     done = subprocess.run(["node", str(MCP / "stdio_client.mjs"), json.dumps(plan), "--",
-                           *command], env=child_env(), cwd=MCP, capture_output=True,
+                           *command], env=node_env(), cwd=MCP, capture_output=True,
                           timeout=60, check=True)
     out = json.loads(done.stdout)
-    plan["elicited"] = out["elicited"]
+    elicited.clear()
+    elicited.extend(out["elicited"])
     return out["results"]
 
 
@@ -145,7 +155,7 @@ def test_escalation_asks_the_host(policy: Path, answer: str, runs: bool,
         assert result["result"]["isError"] is True
         assert "needs a human's approval" in text(result) and reason in text(result)
         assert result["result"]["_meta"]["ruvo_gate/outcome"] == "EscalateToHuman"
-    assert len(plan["elicited"]) == (0 if answer == "none" else 1)
+    assert len(elicited) == (0 if answer == "none" else 1)
 
 
 def test_fast_calls_overtake_a_long_one_and_progress_passes(policy: Path) -> None:
@@ -216,7 +226,7 @@ class Raw:
 
     def __init__(self, command: list[str]) -> None:
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, env=child_env())
+                                        stderr=subprocess.PIPE)
 
     def send(self, line: bytes) -> None:
         assert self.process.stdin is not None
@@ -306,7 +316,8 @@ def test_an_upstream_that_dies_fails_every_pending_call(fake: list[str]) -> None
 
 
 def test_an_upstream_that_cannot_start(policy: Path) -> None:
-    done = subprocess.run(proxy_command(policy, upstream=["/nonexistent/server"]),
+    command = proxy_command(policy, upstream=["/nonexistent/server"])
+    done = subprocess.run(command[:command.index("env")] + ["/nonexistent/server"],
                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
     assert done.returncode == 2
     assert "cannot start the upstream server '/nonexistent/server'" in done.stderr
