@@ -141,7 +141,6 @@ def _http() -> Any:
 async def _serve_http(settings: ProxySettings, holder: PolicyHolder, gate: Any,
                       options: RelayOptions) -> int:
     http = _http()
-    address, _, port = settings.listen.rpartition(":") if settings.listen else ("", "", "")
 
     async def run_relay(host: Transport, upstream: Transport) -> object:
         return await Relay(host, upstream, holder, gate, options).run()
@@ -150,10 +149,10 @@ async def _serve_http(settings: ProxySettings, holder: PolicyHolder, gate: Any,
         return await _upstream(settings)
 
     try:
+        address, port = http.parse_listen(settings.listen)
         server = await http.serve_http(
-            run_relay, make_upstream, host=address.strip("[]") or "127.0.0.1",
-            port=int(port or 0), token=settings.token, max_sessions=settings.max_sessions,
-            max_message=settings.max_message)
+            run_relay, make_upstream, host=address, port=port, token=settings.token,
+            max_sessions=settings.max_sessions, max_message=settings.max_message)
     except (ValueError, OSError) as error:
         raise UpstreamError(f"--listen {settings.listen}: {error}") from None
     print(f"ruvo-gate mcp: serving {server.url}", file=sys.stderr)

@@ -3,6 +3,7 @@ and by a raw line driver for what no SDK client would send."""
 
 from __future__ import annotations
 
+import asyncio
 import hashlib
 import json
 import os
@@ -17,6 +18,9 @@ from typing import Any
 
 import pytest
 import rfc8785
+
+from ruvo_gate import ActionRefused, agentic_action, load_policy
+from ruvo_gate._mcp_relay import PolicyHolder, build_gate, keep_rate_window
 
 MCP = Path(__file__).resolve().parents[2] / "tests" / "mcp"
 BIN = MCP / "node_modules" / ".bin"
@@ -341,3 +345,57 @@ def test_sighup_reloads_and_keeps_the_old_policy_when_invalid(fake: list[str],
     raw.process.stdin.close()
     status, err = raw.end()
     assert status == 0 and "key 'scope' (line 7)" in err
+
+
+@pytest.mark.parametrize("answer, outcome", [
+    ({"result": {"action": "accept", "content": {"approve": True}}}, "xx"),
+    ({"result": {"action": "accept", "content": {"approve": "yes"}}}, "the answer did not approve it"),
+    ({"result": {"content": {"approve": True}}}, "the answer was not an approval"),
+    ({"error": {"code": -1, "message": "no"}}, "the answer was not an approval"),
+    (None, "no answer came within 0.3 s"),
+])
+def test_approval_answers(fake: list[str], policy: Path, answer: dict[str, Any] | None,
+                          outcome: str) -> None:
+    policy.write_text(POLICY.replace("approval_timeout = 5", "approval_timeout = 0.3"))
+    raw = Raw(fake)
+    raw.send(json.dumps({"jsonrpc": "2.0", "id": 0, "method": "initialize", "params": {
+        "capabilities": {"elicitation": {}}}}).encode())
+    assert raw.receive()["id"] == 0
+    raw.send(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "tools/call",
+                         "params": {"name": "get-sum", "arguments": {"a": 1}}}).encode())
+    asked = raw.receive()
+    assert asked["method"] == "elicitation/create" and "'get-sum'" in asked["params"]["message"]
+    if answer is not None:
+        raw.send(json.dumps({"jsonrpc": "2.0", "id": asked["id"], **answer}).encode())
+    else:
+        assert raw.receive()["params"]["requestId"] == asked["id"]  # notifications/cancelled
+    result = raw.receive()["result"]
+    assert result["content"][0]["text"] == outcome if outcome == "xx" else \
+        outcome in result["content"][0]["text"] and result["isError"] is True
+    raw.process.stdin.close()
+    assert raw.end()[0] == 0
+
+
+def test_the_rate_channel_counts_calls_per_window(tmp_path: Path) -> None:
+    path = tmp_path / "rate.toml"
+    path.write_text('[adapter]\nrate_limit = 3\nrate_window_seconds = 0.2\n[[tools]]\nname = "t"')
+    holder = PolicyHolder(load_policy(str(path)))
+    gate = build_gate(holder.policy, None)
+    action = agentic_action("t", "agent")
+
+    async def calls() -> list[bool]:
+        window = asyncio.create_task(keep_rate_window(gate, holder))
+        admitted = []
+        try:
+            for pause in (0, 0, 0, 0, 0.3):
+                await asyncio.sleep(pause)
+                try:
+                    await gate.admit_async("t", action)
+                    admitted.append(True)
+                except ActionRefused:
+                    admitted.append(False)
+        finally:
+            window.cancel()
+        return admitted
+
+    assert asyncio.run(calls()) == [True, True, True, False, True]
