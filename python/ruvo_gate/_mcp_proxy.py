@@ -123,8 +123,11 @@ async def _serve(settings: ProxySettings, holder: PolicyHolder, gate: Any) -> in
 async def _upstream(settings: ProxySettings) -> Transport:
     if settings.upstream_url is not None:
         http: Any = _http()
-        upstream: Transport = await http.connect_http(settings.upstream_url,
-                                                      max_message=settings.max_message)
+        try:
+            upstream: Transport = await http.connect_http(settings.upstream_url,
+                                                          max_message=settings.max_message)
+        except (ValueError, http.HttpUnavailable) as error:
+            raise UpstreamError(str(error)) from None
         return upstream
     return await start_child(settings.command, settings.max_message)
 
@@ -153,7 +156,9 @@ async def _serve_http(settings: ProxySettings, holder: PolicyHolder, gate: Any,
         server = await http.serve_http(
             run_relay, make_upstream, host=address, port=port, token=settings.token,
             max_sessions=settings.max_sessions, max_message=settings.max_message)
-    except (ValueError, OSError) as error:
+    except (ValueError, http.HttpUnavailable) as error:
+        raise UpstreamError(str(error)) from None
+    except OSError as error:
         raise UpstreamError(f"--listen {settings.listen}: {error}") from None
     print(f"ruvo-gate mcp: serving {server.url}", file=sys.stderr)
     stop = asyncio.Event()
