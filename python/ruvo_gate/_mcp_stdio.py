@@ -101,6 +101,27 @@ class _Lines:
             tail = (tail + chunk)[-_ENDS:]
 
 
+class _Corked:
+    """Writes to a stream the messages sent in one turn of the event loop with one system
+    call: under concurrent calls each write to a pipe wakes the reader, and those wake-ups,
+    not the bytes, are what costs."""
+
+    def __init__(self, writer: asyncio.StreamWriter) -> None:
+        self._writer = writer
+        self._pending: list[bytes] = []
+
+    async def write(self, data: bytes) -> None:
+        if not self._pending:
+            asyncio.get_running_loop().call_soon(self._flush)
+        self._pending.append(data)
+        await self._writer.drain()
+
+    def _flush(self) -> None:
+        data, self._pending = b"".join(self._pending), []
+        if not self._writer.is_closing():
+            self._writer.write(data)
+
+
 def _line(message: bytes) -> bytes:
     # Outside strings a JSON text may hold raw line breaks only as white space, and inside
     # them none at all: replacing them keeps the message and makes it one line.
@@ -157,11 +178,7 @@ async def open_stdio_host(max_message: int = DEFAULT_MAX_MESSAGE) -> StdioHost:
         out_transport, protocol = await loop.connect_write_pipe(
             asyncio.streams.FlowControlMixin, os.fdopen(stdout, "wb", buffering=0))
         writer = asyncio.StreamWriter(out_transport, protocol, None, loop)
-
-        async def write(data: bytes) -> None:
-            writer.write(data)
-            await writer.drain()
-
+        write = _Corked(writer).write
         close_out = writer.close
     else:
         lock = asyncio.Lock()
@@ -206,6 +223,7 @@ class ChildProcess:
         assert process.stdout is not None and process.stdin is not None
         self._lines = _Lines(process.stdout.read, max_message)
         self._stdin = process.stdin
+        self._write = _Corked(process.stdin).write
         self._grace = grace
         self.end_reason = ""
 
@@ -225,8 +243,7 @@ class ChildProcess:
         return line
 
     async def send(self, message: bytes) -> None:
-        self._stdin.write(_line(message))
-        await self._stdin.drain()
+        await self._write(_line(message))
 
     async def close(self) -> None:
         """Closes the child's stdin, then terminates it after the grace period and kills it
