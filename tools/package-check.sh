@@ -102,7 +102,7 @@ venv, version = pathlib.Path(sys.argv[1]).resolve(), sys.argv[2]
 for module in (ruvo_safety, ruvo_gate):
     assert pathlib.Path(module.__file__).resolve().is_relative_to(venv), module.__file__
 assert importlib.metadata.requires("ruvo-safety") == [
-    "rfc8785>=0.1.4", 'psycopg>=3.1; extra == "postgres"',
+    "rfc8785>=0.1.4", 'aiohttp>=3.9; extra == "mcp"', 'psycopg>=3.1; extra == "postgres"',
     'opentelemetry-api>=1.20; extra == "otel"'], importlib.metadata.requires("ruvo-safety")
 assert importlib.metadata.version("ruvo-safety") == version
 assert ruvo_safety.certify_action(ruvo_safety.AgenticAdapter()).decision == "Certified"

@@ -13,6 +13,7 @@ def read_file(path: str) -> str: ...
 from ._actions import agentic_action, check_agentic
 from ._audit import AuditLog, LogReport, verify_log
 from ._gate import ActionRefused, Admission, Approver, Gate
+from ._policy import Allowed, Denied, Policy, PolicyError, load_policy
 from ._verdicts import Outcome, Verdict, verdict
 
 __all__ = [
@@ -28,4 +29,9 @@ __all__ = [
     "AuditLog",
     "LogReport",
     "verify_log",
+    "load_policy",
+    "Policy",
+    "PolicyError",
+    "Allowed",
+    "Denied",
 ]

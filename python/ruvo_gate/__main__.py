@@ -1,4 +1,4 @@
-"""`python -m ruvo_gate verify PATH [--key-file FILE]`."""
+"""`python -m ruvo_gate verify|mcp ...`: the same as the `ruvo-gate` command."""
 
 import sys
 

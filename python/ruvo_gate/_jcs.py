@@ -8,6 +8,7 @@ library itself.
 
 from __future__ import annotations
 
+import bisect
 import json.encoder
 import math
 from collections.abc import Callable, Mapping
@@ -87,8 +88,16 @@ def _margins(value: object, numbers: dict[object, str]) -> str | None:
     return "{" + ",".join(parts) + "}"
 
 
+_DECISION_KEYS: Final = (
+    "action_id", "agent_id", "approved", "binding_constraint", "call", "certificate_id",
+    "decision", "deterministic_hash", "drift_budget", "kind", "margins", "outcome", "prev",
+    "seq", "time", "tool", "v", "zone")
+_DECISION_FIELDS: Final = frozenset(_DECISION_KEYS)
+
+
 def _decision(r: Mapping[str, object], numbers: dict[object, str]) -> str | None:
-    if len(r) != 18:
+    size = len(r)
+    if size < 18:
         return None
     try:
         action_id, agent_id, approved, binding, call, certificate_id, decision, hash_, drift, \
@@ -118,14 +127,54 @@ def _decision(r: Mapping[str, object], numbers: dict[object, str]) -> str | None
     if approved_text is None or drift_text is None or margins_text is None \
             or seq_text is None or version_text is None:
         return None
-    return (f'{{"action_id":{_string(action_id)},"agent_id":{_string(agent_id)},'
-            f'"approved":{approved_text},"binding_constraint":{binding_text},'
-            f'"call":{_string(call)},"certificate_id":{_string(certificate_id)},'
-            f'"decision":{_string(decision)},"deterministic_hash":{_string(hash_)},'
-            f'"drift_budget":{drift_text},"kind":"decision","margins":{margins_text},'
-            f'"outcome":{_string(outcome)},"prev":{_string(prev)},"seq":{seq_text},'
-            f'"time":{_string(time)},"tool":{_string(tool)},"v":{version_text},'
-            f'"zone":{_string(zone)}}}')
+    if size == 18:
+        return (f'{{"action_id":{_string(action_id)},"agent_id":{_string(agent_id)},'
+                f'"approved":{approved_text},"binding_constraint":{binding_text},'
+                f'"call":{_string(call)},"certificate_id":{_string(certificate_id)},'
+                f'"decision":{_string(decision)},"deterministic_hash":{_string(hash_)},'
+                f'"drift_budget":{drift_text},"kind":"decision","margins":{margins_text},'
+                f'"outcome":{_string(outcome)},"prev":{_string(prev)},"seq":{seq_text},'
+                f'"time":{_string(time)},"tool":{_string(tool)},"v":{version_text},'
+                f'"zone":{_string(zone)}}}')
+    # Fields a caller added (the MCP proxy's arguments, observe mode's "enforced") go
+    # between the fixed ones in key order; the fixed ones keep their fast texts.
+    parts = [
+        f'"action_id":{_string(action_id)}', f'"agent_id":{_string(agent_id)}',
+        f'"approved":{approved_text}', f'"binding_constraint":{binding_text}',
+        f'"call":{_string(call)}', f'"certificate_id":{_string(certificate_id)}',
+        f'"decision":{_string(decision)}', f'"deterministic_hash":{_string(hash_)}',
+        f'"drift_budget":{drift_text}', '"kind":"decision"', f'"margins":{margins_text}',
+        f'"outcome":{_string(outcome)}', f'"prev":{_string(prev)}', f'"seq":{seq_text}',
+        f'"time":{_string(time)}', f'"tool":{_string(tool)}', f'"v":{version_text}',
+        f'"zone":{_string(zone)}']
+    added = sorted(r.keys() - _DECISION_FIELDS, reverse=True)
+    for key in added:
+        # Code point order is UTF-16 order for ASCII keys; the library sorts the others.
+        if type(key) is not str or not key.isascii():
+            return None
+        text = _value(r[key], numbers)
+        if text is None:
+            return None
+        parts.insert(bisect.bisect(_DECISION_KEYS, key), f"{_string(key)}:{text}")
+    return "{" + ",".join(parts) + "}"
+
+
+def _value(value: object, numbers: dict[object, str]) -> str | None:
+    """The JCS text of an added field's value; None to leave the record to the library."""
+    kind = type(value)
+    if isinstance(value, str):
+        return _string(value)
+    if value is True or value is False:
+        return "true" if value else "false"
+    if kind is int or kind is float or value is None:
+        try:
+            return _number(value, numbers)
+        except rfc8785.CanonicalizationError:
+            return None
+    try:
+        return rfc8785.dumps(_finite(value)).decode()
+    except (rfc8785.CanonicalizationError, TypeError, AttributeError):
+        return None
 
 
 def _outcome(r: Mapping[str, object], numbers: dict[object, str]) -> str | None:

@@ -78,7 +78,11 @@ RECORDS = st.one_of(
         "approved": st.sampled_from([True, False, None]),
         "margins": st.dictionaries(TEXT, NUMBER | st.none(), max_size=4),
         "binding_constraint": TEXT | st.none(), "drift_budget": NUMBER | st.none(),
-        "seq": st.integers(1, 2**53 - 1), "v": st.just(1)}),
+        "seq": st.integers(1, 2**53 - 1), "v": st.just(1)}, optional={
+            # Fields a caller adds, rendered in key order among the fixed ones.
+            "enforced": st.booleans(), "arguments_sha256": TEXT, "a": NUMBER,
+            "zz": st.none() | st.integers(2**53 - 3, 2**53 - 1), "é": TEXT,
+            "arguments": st.dictionaries(TEXT, NUMBER | TEXT | st.lists(NUMBER), max_size=3)}),
     st.fixed_dictionaries({
         "kind": st.just("outcome"), **{k: TEXT for k in (
             "call", "tool", "agent_id", "action_id", "result", "time", "prev")},
