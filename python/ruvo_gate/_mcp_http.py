@@ -19,7 +19,7 @@ import re
 import secrets
 from collections.abc import Awaitable, Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Protocol
+from typing import Any
 from urllib.parse import urlsplit
 
 try:
@@ -29,6 +29,8 @@ except ImportError as error:  # the HTTP side is an optional extra
     _MISSING: ImportError | None = error
 else:
     _MISSING = None
+
+from ._mcp_relay import Transport
 
 __all__ = [
     "HttpServer",
@@ -53,17 +55,8 @@ _BACKLOG = 256
 _CHANNEL = 64
 _CLOSE_WAIT = 10.0
 _RECONNECTS = 5
+_KEEP_ALIVE = 15.0
 _LOOPBACK_NAMES = frozenset({"localhost", "localhost."})
-
-
-class Transport(Protocol):
-    """One side of a relay: a stream of JSON-RPC messages, each one JSON text."""
-
-    async def receive(self) -> bytes | None: ...
-
-    async def send(self, message: bytes) -> None: ...
-
-    async def close(self) -> None: ...
 
 
 class HttpUnavailable(RuntimeError):
@@ -274,6 +267,8 @@ class HttpSession:
         return await self._incoming.get()
 
     async def send(self, message: bytes) -> None:
+        if self._closed:
+            raise ConnectionError(f"MCP session {self.id[:8]} has ended")
         key = _response_key(message)
         if key is not None:
             waiting = self._waiting.pop(key, None)
@@ -581,7 +576,12 @@ class HttpServer:
                 if final:
                     await stream.write_eof()
                     return stream
-        except (ConnectionError, asyncio.CancelledError):
+        except ConnectionError:
+            session.forget(key, waiting)
+            logger.info("MCP session %s: a POST stream's connection is gone; its answer is "
+                        "dropped", session.id[:8])
+            return web.Response(status=499)
+        except asyncio.CancelledError:
             session.forget(key, waiting)
             raise
 
@@ -599,10 +599,21 @@ class HttpServer:
                 _SESSION_HEADER: session.id, "Content-Type": "text/event-stream",
                 "Cache-Control": "no-cache"})
             await response.prepare(request)
-            while (message := await queue.get()) is not None:
+            while True:
+                try:
+                    message = await asyncio.wait_for(queue.get(), _KEEP_ALIVE)
+                except TimeoutError:
+                    # A stream nobody reads any more shows itself only when written to.
+                    await response.write(b": keep-alive\n\n")
+                    continue
+                if message is None:
+                    break
                 await response.write(_sse_event(message))
             await response.write_eof()
             return response
+        except ConnectionError:
+            logger.info("MCP session %s: the GET stream's connection is gone", session.id[:8])
+            return web.Response(status=499)
         finally:
             session.close_stream(queue)
 

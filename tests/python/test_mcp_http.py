@@ -165,3 +165,166 @@ def test_the_official_client_through_both_transports(upstream):
     if upstream == "stdio":
         assert len(children) == 2
         assert all(child.returncode is not None for child in children)
+
+
+class Answering:
+    """An upstream in this process: answers every request with its own method and id."""
+
+    closed = 0
+
+    def __init__(self):
+        self.queue = asyncio.Queue()
+
+    @classmethod
+    async def start(cls):
+        return cls()
+
+    async def receive(self):
+        return await self.queue.get()
+
+    async def send(self, message):
+        request = json.loads(message)
+        if "id" in request and request.get("method") not in (None, "hold"):
+            result = {"method": request["method"]}
+            if request["method"] == "initialize":
+                result = {"protocolVersion": "2025-11-25", "capabilities": {},
+                          "serverInfo": {"name": "answering", "version": "1"}}
+            if request["method"] == "notify-first":
+                await self.queue.put(b'{"jsonrpc":"2.0","method":"notifications/message"}')
+            await self.queue.put(json.dumps(
+                {"jsonrpc": "2.0", "id": request["id"], "result": result}).encode())
+
+    async def close(self):
+        type(self).closed += 1
+        await self.queue.put(None)
+
+
+def rpc(method, id=1, **params):
+    return json.dumps({"jsonrpc": "2.0", "id": id, "method": method, "params": params})
+
+
+ACCEPT = {"Accept": "application/json, text/event-stream", "Content-Type": "application/json"}
+
+
+async def exchange(server, steps, *, init_headers=()):
+    """POSTs `steps` ((headers, body) pairs) in one session opened by an initialize request;
+    returns each answer's status and body."""
+    answers = []
+    async with aiohttp.ClientSession() as http:
+        async with http.post(server.url, data=rpc("initialize"),
+                             headers={**ACCEPT, **dict(init_headers)}) as response:
+            answers.append((response.status, await response.text()))
+            session = response.headers.get("Mcp-Session-Id")
+        for headers, body in steps:
+            headers = {**ACCEPT, **({"Mcp-Session-Id": session} if session else {}), **headers}
+            async with http.post(server.url, data=body, headers=headers) as response:
+                answers.append((response.status, await response.text()))
+    return answers
+
+
+def serve(steps, *, init_headers=(), **options):
+    async def scenario():
+        async with await mcp_http.serve_http(pump, Answering.start, **options) as server:
+            return await exchange(server, steps, init_headers=init_headers)
+    return run(scenario())
+
+
+@pytest.mark.parametrize("headers, body, status, code", [
+    ({}, b"{not json", 400, -32700),
+    ({}, b'{"jsonrpc":"2.0","id":1,"id":2,"method":"ping"}', 400, -32600),
+    ({}, b'[{"jsonrpc":"2.0","id":1,"method":"ping"}]', 400, -32600),
+    ({}, b'{"jsonrpc":"2.0","id":true,"method":"ping"}', 400, -32600),
+    ({}, b'{"jsonrpc":"2.0"}', 400, -32600),
+    ({"Content-Type": "text/plain"}, rpc("ping", 2), 415, -32600),
+    ({"Accept": "application/json"}, rpc("ping", 2), 406, -32600),
+    ({}, rpc("ping", 2, pad="x" * 2000), 413, -32600),
+    ({"Mcp-Session-Id": "nobody"}, rpc("ping", 2), 404, -32600),
+])
+def test_bad_input_is_refused_with_a_json_rpc_error(headers, body, status, code):
+    answers = serve([(headers, body)], max_message=1000)
+    assert answers[0][0] == 200
+    got_status, text = answers[1]
+    assert (got_status, json.loads(text)["error"]["code"]) == (status, code)
+
+
+def test_a_request_id_in_flight_is_not_reused_and_gets_an_answer_when_the_session_ends():
+    async def scenario():
+        async with await mcp_http.serve_http(pump, Answering.start) as server, \
+                aiohttp.ClientSession() as http:
+            async with http.post(server.url, data=rpc("initialize"), headers=ACCEPT) as response:
+                headers = {**ACCEPT, "Mcp-Session-Id": response.headers["Mcp-Session-Id"]}
+
+            async def post(body):
+                async with http.post(server.url, data=body, headers=headers) as response:
+                    return response.status, await response.text()
+
+            held = asyncio.create_task(post(rpc("hold", 7)))
+            await asyncio.sleep(0.2)
+            reused = await post(rpc("ping", 7))
+            closed = Answering.closed
+            async with http.delete(server.url, headers=headers) as response:
+                deleted = response.status
+            return reused, await held, deleted, Answering.closed - closed, await post(rpc("ping"))
+
+    reused, held, deleted, upstreams_closed, after = run(scenario())
+    assert reused[0] == 400 and "already in use" in reused[1]
+    assert held[0] == 200 and json.loads(held[1])["error"]["code"] == -32603
+    assert (deleted, upstreams_closed, after[0]) == (200, 1, 404)
+
+
+@pytest.mark.parametrize("options, headers, status", [
+    ({}, {"Origin": "http://evil.example"}, 403),
+    ({}, {"Origin": "null"}, 403),
+    ({}, {"Origin": "http://localhost:5173"}, 200),
+    ({"allowed_origins": ["https://app.example"]}, {"Origin": "https://app.example"}, 200),
+    ({}, {"Host": "rebound.example:80"}, 403),
+    ({"token": "s3cret"}, {}, 401),
+    ({"token": "s3cret"}, {"Authorization": "Bearer s3cre"}, 401),
+    ({"token": "s3cret"}, {"Authorization": "Basic s3cret"}, 401),
+    ({"token": "s3cret"}, {"Authorization": "Bearer s3cret"}, 200),
+])
+def test_who_may_use_the_endpoint(options, headers, status):
+    (got, text), = serve([], init_headers=headers, **options)
+    assert got == status, text
+    if status == 401:
+        assert "Authorization: Bearer" in text
+
+
+@pytest.mark.parametrize("host, token, accepted", [
+    ("0.0.0.0", None, False), ("192.0.2.1", None, False), ("::", None, False),
+    ("127.0.0.1", "", False), ("localhost", None, True), ("::1", None, True),
+])
+def test_listening_beyond_loopback_needs_a_token(host, token, accepted):
+    async def scenario():
+        server = await mcp_http.serve_http(pump, Answering.start, host=host, token=token)
+        await server.close()
+
+    if accepted:
+        run(scenario())
+    else:
+        with pytest.raises(ValueError, match="--token-file"):
+            run(scenario())
+
+
+def test_one_session_more_than_allowed_is_refused_with_a_clear_error():
+    async def scenario():
+        async with await mcp_http.serve_http(pump, Answering.start, max_sessions=2) as server:
+            return await run_client({"url": server.url, "sessions": 3})
+
+    first, second, third = run(scenario())
+    assert first["error"] is second["error"] is None
+    assert "at most 2 at once (--max-sessions)" in third["error"]
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("127.0.0.1:8080", ("127.0.0.1", 8080)), (":0", ("127.0.0.1", 0)),
+    ("[::1]:9", ("::1", 9)), ("0.0.0.0:80", ("0.0.0.0", 80)),
+    ("8080", "HOST:PORT"), ("::1:80", "brackets"), ("h:99999", "HOST:PORT"),
+    ("[::1:80", "brackets"),
+])
+def test_parse_listen(text, expected):
+    if isinstance(expected, tuple):
+        assert mcp_http.parse_listen(text) == expected
+    else:
+        with pytest.raises(ValueError, match=expected):
+            mcp_http.parse_listen(text)
