@@ -207,8 +207,10 @@ class _SseDecoder:
         if value.startswith(b" "):
             value = value[1:]
         if name == b"data":
-            self._data.append(value)
             self._size += len(value) + 1
+            if self._size > self._limit:
+                raise _EventTooLarge(self._size)
+            self._data.append(value)
         elif name == b"event":
             self._kind = value.decode("utf-8", "replace")
         elif name == b"id" and b"\0" not in value:

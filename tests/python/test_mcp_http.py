@@ -328,3 +328,85 @@ def test_parse_listen(text, expected):
     else:
         with pytest.raises(ValueError, match=expected):
             mcp_http.parse_listen(text)
+
+
+@pytest.mark.parametrize("chunks, expected", [
+    ([b"data: {}\n\n"], [b"{}"]),
+    ([b"da", b"ta: {\"a\":", b"1}\r", b"\n\r\n"], [b'{"a":1}']),
+    ([b"id: 7\nretry: 50\n\n: keep-alive\n\nevent: message\ndata:x\rdata: y\r\r", b"\n"], [b"x\ny"]),
+    ([b"event: other\ndata: skipped\n\ndata: kept\n\n"], [b"kept"]),
+    ([b"data: " + b"x" * 20, b"x" * 20 + b"\n\n"], "too large"),
+    ([b"data: " + b"x" * 40], "too large"),  # a line with no end yet counts too
+])
+def test_sse_decoder(chunks, expected):
+    decoder = mcp_http._SseDecoder(limit=32)
+    try:
+        events = [e.data for chunk in chunks for e in decoder.feed(chunk) if e.kind == "message"]
+    except mcp_http._EventTooLarge:
+        events = "too large"
+    assert events == expected
+
+
+@contextlib.asynccontextmanager
+async def fake_upstream(answer):
+    """An HTTP server whose every POST gets `answer(body) -> aiohttp.web.Response`."""
+    from aiohttp import web
+
+    async def handle(request):
+        if request.method != "POST":
+            return web.Response(status=405)
+        return answer(await request.read())
+
+    app = web.Application()
+    app.router.add_route("*", "/mcp", handle)
+    runner = web.AppRunner(app)
+    await runner.setup()
+    site = web.TCPSite(runner, "127.0.0.1", 0)
+    await site.start()
+    try:
+        yield f"http://127.0.0.1:{runner.addresses[0][1]}/mcp"
+    finally:
+        await runner.cleanup()
+
+
+def sse(*messages):
+    return b"".join(mcp_http._sse_event(m) for m in messages)
+
+
+@pytest.mark.parametrize("status, ctype, body, says", [
+    (500, "text/plain", b"boom", "HTTP 500"),
+    (200, "application/json", b"x" * 2000, "over the limit of 1000 bytes"),
+    (200, "text/event-stream", sse(b"x" * 2000), "over the limit of 1000 bytes"),
+    (200, "text/event-stream", sse(b'{"jsonrpc":"2.0","method":"n"}'), "before answering"),
+    (200, "text/html", b"<p>", "unexpected content type"),
+], ids=["error", "json", "sse", "unanswered", "html"])
+def test_an_upstream_request_that_cannot_be_answered_gets_an_error(status, ctype, body, says):
+    from aiohttp import web
+
+    async def scenario():
+        async with fake_upstream(lambda _: web.Response(status=status, body=body,
+                                                        content_type=ctype)) as url:
+            upstream = await mcp_http.connect_http(url, max_message=1000)
+            try:
+                await upstream.send(rpc("tools/call", 5).encode())
+                return [json.loads(await upstream.receive()) for _ in range(1 + (says ==
+                                                                                 "before answering"))]
+            finally:
+                await upstream.close()
+
+    *_, answer = run(scenario())
+    assert answer["id"] == 5 and answer["error"]["code"] == -32603
+    assert says in answer["error"]["message"]
+
+
+@pytest.mark.parametrize("call", ["serve_http(None, None)", "connect_http('http://h/mcp')"])
+def test_without_aiohttp_the_http_side_says_what_to_install(call):
+    code = ("import sys, asyncio; sys.modules['aiohttp'] = None\n"
+            "from ruvo_gate import _mcp_http as m\n"
+            f"try: asyncio.run(m.{call})\n"
+            "except m.HttpUnavailable as e: print(e)")
+    import subprocess
+    import sys
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=60, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert "ruvo-safety[mcp]" in out.stdout, out.stderr
