@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import logging
 import sys
 from collections.abc import Sequence
 
@@ -25,7 +26,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     verify.add_argument("--key-file", metavar="FILE",
                         help="the HMAC key the log was written with: the file's bytes, "
                              "exactly as stored")
+    _add_mcp(commands)
     args = parser.parse_args(argv)
+    if args.command == "mcp":
+        return _run_mcp(parser, args)
 
     key = None
     if args.key_file is not None:
@@ -45,3 +49,72 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     print(f"{args.path}: {report}")
     return 0 if report.ok else 1
+
+
+def _add_mcp(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    mcp = commands.add_parser(
+        "mcp", help="guard an MCP server: certify and audit every tool call",
+        usage="%(prog)s --policy POLICY.toml [options] (-- COMMAND [ARG...] | --upstream URL)",
+        description="A Model Context Protocol proxy between a host and one server: every "
+                    "tools/call is decided by the policy and the gate before it reaches the "
+                    "server. The host speaks to it on stdin/stdout, or over Streamable HTTP "
+                    "with --listen; the server is COMMAND, run as a child process, or the "
+                    "Streamable HTTP server at --upstream. Exits 0 when the host ends the "
+                    "session, 1 when the server ends it, 2 when nothing could be started.")
+    mcp.add_argument("--policy", required=True, metavar="POLICY.toml",
+                     help="the policy file; SIGHUP reads it again")
+    mcp.add_argument("--audit", metavar="PATH", help="append every decision and outcome to "
+                     "this audit log")
+    mcp.add_argument("--audit-sync", choices=("always", "never"), default="always",
+                     help="fsync each audit record (always, the default) or leave it to the "
+                          "system (never)")
+    mcp.add_argument("--key-file", metavar="FILE", help="an HMAC key for the audit log's "
+                     "digests: the file's bytes, exactly as stored")
+    mcp.add_argument("--listen", metavar="HOST:PORT", help="serve hosts over Streamable "
+                     "HTTP at http://HOST:PORT/mcp instead of stdin/stdout")
+    mcp.add_argument("--token-file", metavar="FILE", help="with --listen, require "
+                     "Authorization: Bearer with the token this file holds")
+    mcp.add_argument("--max-sessions", type=int, default=16, metavar="N",
+                     help="with --listen, the most HTTP sessions at once (default 16)")
+    mcp.add_argument("--max-message", type=int, default=16 * 1024 * 1024, metavar="BYTES",
+                     help="the longest message taken from either side (default 16 MiB)")
+    mcp.add_argument("--upstream", metavar="URL", help="the MCP server at this Streamable "
+                     "HTTP URL instead of a command")
+    mcp.add_argument("upstream_command", nargs=argparse.REMAINDER, metavar="-- COMMAND",
+                     help="the MCP server to run, speaking stdio")
+
+
+def _run_mcp(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    from ._mcp_proxy import ProxySettings, run_proxy
+
+    command = list(args.upstream_command)
+    if command[:1] == ["--"]:
+        del command[0]
+    if bool(command) == (args.upstream is not None):
+        print("ruvo_gate mcp: give the server either as -- COMMAND [ARG...] or as "
+              "--upstream URL", file=sys.stderr)
+        return 2
+    if args.max_sessions < 1 or args.max_message < 1024:
+        print("ruvo_gate mcp: --max-sessions must be at least 1 and --max-message at least "
+              "1024", file=sys.stderr)
+        return 2
+    secrets: dict[str, bytes | None] = {"key": None, "token": None}
+    for name, path in (("key", args.key_file), ("token", args.token_file)):
+        if path is not None:
+            try:
+                with open(path, "rb") as stream:
+                    secrets[name] = stream.read()
+            except OSError as error:
+                print(f"ruvo_gate mcp: cannot read the {name} file: {error}", file=sys.stderr)
+                return 2
+    token = secrets["token"]
+    if token is not None and args.listen is None:
+        print("ruvo_gate mcp: --token-file goes with --listen", file=sys.stderr)
+        return 2
+    logging.basicConfig(level=logging.WARNING, stream=sys.stderr,
+                        format="ruvo-gate mcp: %(levelname)s: %(message)s")
+    return run_proxy(ProxySettings(
+        policy=args.policy, command=command, upstream_url=args.upstream, audit=args.audit,
+        audit_sync=args.audit_sync, key=secrets["key"], listen=args.listen,
+        token=None if token is None else token.decode("utf-8", "replace").strip(),
+        max_sessions=args.max_sessions, max_message=args.max_message))
