@@ -1,5 +1,8 @@
 """MCP over Streamable HTTP: the proxy's endpoint for hosts and its client for upstream servers.
 
+aiohttp is an optional extra (`ruvo-safety[mcp]`): this module fails to import without it,
+and the command says what to install.
+
 Both sides are transports of the relay: streams of JSON-RPC messages, each one JSON text. The
 relay never knows HTTP; this module maps its messages onto POSTs, SSE streams and sessions.
 
@@ -22,20 +25,14 @@ from dataclasses import dataclass
 from typing import Any
 from urllib.parse import urlsplit
 
-try:
-    import aiohttp
-    from aiohttp import web
-except ImportError as error:  # the HTTP side is an optional extra
-    _MISSING: ImportError | None = error
-else:
-    _MISSING = None
+import aiohttp
+from aiohttp import web
 
 from ._mcp_relay import Transport
 
 __all__ = [
     "HttpServer",
     "HttpUpstream",
-    "HttpUnavailable",
     "serve_http",
     "connect_http",
     "parse_listen",
@@ -57,18 +54,6 @@ _CLOSE_WAIT = 10.0
 _RECONNECTS = 5
 _KEEP_ALIVE = 15.0
 _LOOPBACK_NAMES = frozenset({"localhost", "localhost."})
-
-
-class HttpUnavailable(RuntimeError):
-    """The HTTP transports need aiohttp, which is not installed."""
-
-
-def _require_aiohttp() -> None:
-    if _MISSING is not None:
-        raise HttpUnavailable(
-            "--listen and --upstream URL need aiohttp, which cannot be imported "
-            f"({_MISSING}): install it with pip install 'ruvo-safety[mcp]' or "
-            "apt install python3-aiohttp") from _MISSING
 
 
 # --- JSON-RPC texts the transports write themselves -----------------------------------------
@@ -695,11 +680,9 @@ async def serve_http(run_relay: RelayRunner, make_upstream: UpstreamFactory, *,
             loopback ones; any other `Origin` gets HTTP 403.
 
     Raises:
-        HttpUnavailable: aiohttp cannot be imported.
         ValueError: a non-loopback address without a token.
         OSError: the address cannot be bound.
     """
-    _require_aiohttp()
     if not is_loopback(host) and token is None:
         raise ValueError(
             f"--listen {host}: listening beyond this machine without --token-file would let "
@@ -930,10 +913,8 @@ async def connect_http(url: str, *, max_message: int = DEFAULT_MAX_MESSAGE,
     sends the host's first message.
 
     Raises:
-        HttpUnavailable: aiohttp cannot be imported.
         ValueError: `url` is not an http or https URL.
     """
-    _require_aiohttp()
     parts = urlsplit(url)
     if parts.scheme not in ("http", "https") or not parts.hostname:
         raise ValueError(f"--upstream {url!r}: expected an http:// or https:// URL, such as "

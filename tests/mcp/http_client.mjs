@@ -1,7 +1,7 @@
 // A test host over Streamable HTTP: the official client runs a plan given as JSON in argv[2]
 // and prints what it saw as one JSON object on stdout.
 //
-// plan: {url, token?, sessions: n, elicit?: "accept"|"decline"|"cancel", sample?: text,
+// plan: {url, token?, sessions: n, elicit?: answer | [answer per session], sample?: text,
 //        steps: [{list: true} | {call, arguments?, progress?}], parallel?: bool,
 //        terminate?: bool}
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
@@ -10,19 +10,20 @@ import { CreateMessageRequestSchema, ElicitRequestSchema } from "@modelcontextpr
 
 const plan = JSON.parse(process.argv[2]);
 
-async function open() {
+async function open(index) {
+  const elicit = Array.isArray(plan.elicit) ? plan.elicit[index] : plan.elicit;
   const seen = { id: null, error: null, steps: [], elicitations: [], samplings: [], progress: 0 };
   const capabilities = {};
-  if (plan.elicit) capabilities.elicitation = {};
+  if (elicit) capabilities.elicitation = {};
   if (plan.sample) capabilities.sampling = {};
   const client = new Client({ name: "ruvo-http-test", version: "1.0.0" }, { capabilities });
-  if (plan.elicit) {
+  if (elicit) {
     client.setRequestHandler(ElicitRequestSchema, (request) => {
       seen.elicitations.push(request.params.message);
       const field = Object.keys(request.params.requestedSchema?.properties ?? {})[0];
-      return plan.elicit === "accept"
+      return elicit === "accept"
         ? { action: "accept", content: field ? { [field]: true } : {} }
-        : { action: plan.elicit };
+        : { action: elicit };
     });
   }
   if (plan.sample) {
@@ -56,7 +57,7 @@ async function step(session, s) {
 }
 
 const sessions = [];
-for (let i = 0; i < (plan.sessions ?? 1); i++) sessions.push(await open());
+for (let i = 0; i < (plan.sessions ?? 1); i++) sessions.push(await open(i));
 for (const session of sessions.filter((s) => !s.seen.error)) {
   const steps = plan.steps ?? [];
   session.seen.steps = plan.parallel

@@ -11,6 +11,7 @@ import pytest
 
 aiohttp = pytest.importorskip("aiohttp")
 
+from ruvo_gate import Gate, verify_log  # noqa: E402
 from ruvo_gate import _mcp_http as mcp_http  # noqa: E402
 
 MCP = pathlib.Path(__file__).resolve().parents[1] / "mcp"
@@ -399,14 +400,96 @@ def test_an_upstream_request_that_cannot_be_answered_gets_an_error(status, ctype
     assert says in answer["error"]["message"]
 
 
-@pytest.mark.parametrize("call", ["serve_http(None, None)", "connect_http('http://h/mcp')"])
-def test_without_aiohttp_the_http_side_says_what_to_install(call):
-    code = ("import sys, asyncio; sys.modules['aiohttp'] = None\n"
-            "from ruvo_gate import _mcp_http as m\n"
-            f"try: asyncio.run(m.{call})\n"
-            "except m.HttpUnavailable as e: print(e)")
+@pytest.mark.parametrize("where", [["--upstream", "http://127.0.0.1:9/mcp"],
+                                   ["--listen", "127.0.0.1:0", "--", "true"]])
+def test_without_aiohttp_the_command_says_what_to_install(tmp_path, where):
     import subprocess
     import sys
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=60, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
-    assert "ruvo-safety[mcp]" in out.stdout, out.stderr
+    (tmp_path / "policy.toml").write_text(POLICY, encoding="utf-8")
+    code = ("import sys; sys.modules['aiohttp'] = None\n"
+            "from ruvo_gate._cli import main; sys.exit(main(sys.argv[1:]))")
+    done = subprocess.run([sys.executable, "-c", code, "mcp", "--policy",
+                           str(tmp_path / "policy.toml"), *where],
+                          capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert done.returncode == 2 and "ruvo-safety[mcp]" in done.stderr, done.stderr
+
+
+POLICY = """
+[adapter]
+budget_limit = 1000.0
+rate_limit = 1000
+
+[[tools]]
+name = "echo"
+scope = 1.0
+
+[[tools]]
+name = "get-sum"
+scope = 0.25
+
+[[tools]]
+name = "trigger-long-running-operation"
+scope = 0.05
+
+[[tools]]
+name = "trigger-sampling-request"
+
+[[tools]]
+name = "get-env"
+deny = true
+"""
+
+GATED = [{"list": True},
+         {"call": "echo", "arguments": {"message": "hi"}},
+         {"call": "get-sum", "arguments": {"a": 2, "b": 3}},
+         {"call": "trigger-long-running-operation", "arguments": {"duration": 0.1}},
+         {"call": "get-env"},
+         {"call": "trigger-sampling-request", "arguments": {"prompt": "p", "maxTokens": 5}}]
+
+
+@pytest.mark.skipif(not hasattr(Gate, "admit_async"), reason="the gate's decision step")
+@pytest.mark.parametrize("upstream", ["stdio", "http"])
+def test_tool_calls_over_http_are_decided_by_the_policy(tmp_path, upstream):
+    """Certified, approved, declined, blocked and denied calls, one session approving and one
+    declining at once, each on its own upstream; the audit trail verifies."""
+    from ruvo_gate._mcp_relay import PolicyHolder, Relay, RelayOptions, build_gate
+    from ruvo_gate._policy import load_policy
+    from ruvo_gate._audit import AuditLog
+
+    (tmp_path / "policy.toml").write_text(POLICY, encoding="utf-8")
+    policy = load_policy(str(tmp_path / "policy.toml"))
+    audit = AuditLog(str(tmp_path / "audit.jsonl"), sync="never")
+    gate, holder = build_gate(policy, audit), PolicyHolder(policy)
+
+    async def relay(host, up):
+        return await Relay(host, up, holder, gate, RelayOptions()).run()
+
+    async def scenario():
+        async with contextlib.AsyncExitStack() as stack:
+            make = StdioChild.start
+            if upstream == "http":
+                url = await stack.enter_async_context(everything_http())
+                make = lambda: mcp_http.connect_http(url)  # noqa: E731
+            server = await stack.enter_async_context(await mcp_http.serve_http(relay, make))
+            return await run_client({"url": server.url, "sessions": 2, "sample": "sampled",
+                                     "elicit": ["accept", "decline"], "steps": GATED,
+                                     "terminate": True})
+
+    try:
+        approving, declining = run(scenario())
+    finally:
+        audit.close()
+    for seen in approving, declining:
+        listed, echo, total, blocked, denied, sampled = seen["steps"]
+        assert listed["tools"] == sorted(["echo", "get-sum", "trigger-long-running-operation",
+                                          "trigger-sampling-request"])
+        assert text_of(echo) == "Echo: hi" and not echo.get("isError")
+        assert blocked["isError"] and "trigger-long-running-operation" in text_of(blocked)
+        assert denied["isError"] and "get-env" in text_of(denied)
+        assert "sampled" in text_of(sampled)
+        assert len(seen["elicitations"]) == 1 and "get-sum" in seen["elicitations"][0]
+    assert "5" in text_of(approving["steps"][2]) and not approving["steps"][2].get("isError")
+    assert declining["steps"][2]["isError"]
+    report = verify_log(str(tmp_path / "audit.jsonl"))
+    assert report.ok and report.records >= 8
