@@ -493,3 +493,55 @@ def test_tool_calls_over_http_are_decided_by_the_policy(tmp_path, upstream):
     assert declining["steps"][2]["isError"]
     report = verify_log(str(tmp_path / "audit.jsonl"))
     assert report.ok and report.records >= 8
+
+
+def proxy_command(tmp_path, *options):
+    import sys
+    (tmp_path / "policy.toml").write_text(POLICY, encoding="utf-8")
+    return [sys.executable, "-m", "ruvo_gate", "mcp", "--policy", str(tmp_path / "policy.toml"),
+            "--audit", str(tmp_path / "audit.jsonl"), *options]
+
+
+def through_env(command):
+    """`command` for a node parent that clears the sanitizer's settings: `env` gives the
+    interpreter back its own."""
+    mine = [f"{k}={os.environ[k]}" for k in ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC",
+                                              "PYTHONPATH") if k in os.environ]
+    return ["env", *mine, *command]
+
+
+CLI_STEPS = [{"list": True}, {"call": "echo", "arguments": {"message": "hi"}}, {"call": "get-env"}]
+
+
+@pytest.mark.skipif(not hasattr(Gate, "admit_async"), reason="the gate's decision step")
+@pytest.mark.parametrize("host", ["stdio", "http"])
+def test_the_command_with_an_upstream_url(tmp_path, host):
+    async def scenario():
+        async with everything_http() as url:
+            command = proxy_command(tmp_path, "--upstream", url)
+            if host == "stdio":
+                process = await asyncio.create_subprocess_exec(
+                    NODE, str(MCP / "stdio_client.mjs"), json.dumps({"steps": CLI_STEPS}),
+                    "--", *through_env(command), env=child_env(), cwd=MCP, stdout=asyncio.subprocess.PIPE)
+                try:
+                    out, _ = await asyncio.wait_for(process.communicate(), 60)
+                finally:
+                    await stop(process)
+                return [step.get("result", step) for step in json.loads(out)["results"]], 0
+            process = await asyncio.create_subprocess_exec(
+                *command, "--listen", "127.0.0.1:0", stderr=asyncio.subprocess.PIPE)
+            try:
+                async with asyncio.timeout(30):
+                    while b"serving http" not in (line := await process.stderr.readline()):
+                        assert line, "the proxy did not start"
+                (seen,) = await run_client({"url": line.split()[-1].decode(),
+                                            "steps": CLI_STEPS, "terminate": True})
+                process.terminate()
+                return seen["steps"], await asyncio.wait_for(process.wait(), 20)
+            finally:
+                await stop(process)
+
+    (listed, echo, denied), status = run(scenario())
+    assert "echo" in listed["tools"] and "get-env" not in listed["tools"]
+    assert text_of(echo) == "Echo: hi" and denied["isError"]
+    assert status == 0 and verify_log(str(tmp_path / "audit.jsonl")).ok
