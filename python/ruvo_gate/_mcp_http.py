@@ -245,6 +245,14 @@ class HttpSession:
         self._stream: asyncio.Queue[bytes | None] | None = None
         self._backlog: collections.deque[bytes] = collections.deque()
         self._closed = False
+        self.last_seen = asyncio.get_running_loop().time()
+
+    def idle_since(self) -> float | None:
+        """When the host was last heard from, or None while it holds a stream open or waits
+        for an answer."""
+        if self._stream is not None or self._waiting:
+            return None
+        return self.last_seen
 
     @property
     def closed(self) -> bool:
@@ -259,6 +267,7 @@ class HttpSession:
         key = _response_key(message)
         if key is not None:
             waiting = self._waiting.pop(key, None)
+            self.last_seen = asyncio.get_running_loop().time()
             if waiting is None:
                 logger.warning("session %s: dropped a response for id %r that no request "
                                "waits for", self.id, key[1])
@@ -303,6 +312,7 @@ class HttpSession:
     # What the HTTP handlers call.
 
     async def deliver(self, message: bytes) -> bool:
+        self.last_seen = asyncio.get_running_loop().time()
         return await self._incoming.put(message)
 
     def wait_for(self, key: tuple[bool, object]) -> _Waiting | None:
@@ -330,6 +340,7 @@ class HttpSession:
     def close_stream(self, stream: asyncio.Queue[bytes | None]) -> None:
         if self._stream is stream:
             self._stream = None
+            self.last_seen = asyncio.get_running_loop().time()
             while not stream.empty():
                 message = stream.get_nowait()
                 if message is not None:
@@ -400,7 +411,8 @@ class HttpServer:
 
     def __init__(self, run_relay: RelayRunner, make_upstream: UpstreamFactory, *,
                  host: str, port: int, token: str | None, max_sessions: int,
-                 max_message: int, allowed_origins: Iterable[str]) -> None:
+                 max_message: int, allowed_origins: Iterable[str],
+                 idle_timeout: float) -> None:
         self._run_relay = run_relay
         self._make_upstream = make_upstream
         self._host = host
@@ -412,6 +424,8 @@ class HttpServer:
         self._loopback = is_loopback(host)
         self._sessions: dict[str, tuple[HttpSession, asyncio.Task[None]]] = {}
         self._starting = 0
+        self._idle_timeout = idle_timeout
+        self._reaper: asyncio.Task[None] | None = None
         app = web.Application(client_max_size=max_message)
         app.router.add_route("*", _PATH, self._handle)
         self._runner = web.AppRunner(app, access_log=None)
@@ -423,6 +437,7 @@ class HttpServer:
         await site.start()
         host, port = self._runner.addresses[0][:2]
         self.url = f"http://{f'[{host}]' if ':' in host else host}:{port}{_PATH}"
+        self._reaper = asyncio.create_task(self._reap())
 
     @property
     def sessions(self) -> int:
@@ -430,8 +445,24 @@ class HttpServer:
         return len(self._sessions)
 
     async def close(self) -> None:
+        if self._reaper is not None:
+            self._reaper.cancel()
+            await asyncio.gather(self._reaper, return_exceptions=True)
         await asyncio.gather(*(self._end(session_id) for session_id in list(self._sessions)))
         await self._runner.cleanup()
+
+    async def _reap(self) -> None:
+        """Ends the sessions of hosts gone without a DELETE, so their upstreams do not hold
+        the --max-sessions places for ever."""
+        loop = asyncio.get_running_loop()
+        while True:
+            await asyncio.sleep(min(60.0, self._idle_timeout / 2))
+            for session, _ in list(self._sessions.values()):
+                since = session.idle_since()
+                if since is not None and loop.time() - since > self._idle_timeout:
+                    logger.info("MCP session %s: idle for %.0f s; ended", session.id[:8],
+                                self._idle_timeout)
+                    await self._end(session.id)
 
     async def __aenter__(self) -> HttpServer:
         return self
@@ -578,6 +609,7 @@ class HttpServer:
             return session
         if not _accepts(request, "text/event-stream"):
             return _failure(406, -32600, "the Accept header must list text/event-stream")
+        session.last_seen = asyncio.get_running_loop().time()
         queue = session.open_stream()
         if queue is None:
             return _failure(409, -32600, "this MCP session already has a GET stream open")
@@ -665,7 +697,8 @@ async def serve_http(run_relay: RelayRunner, make_upstream: UpstreamFactory, *,
                      host: str = "127.0.0.1", port: int = 0, token: str | None = None,
                      max_sessions: int = DEFAULT_MAX_SESSIONS,
                      max_message: int = DEFAULT_MAX_MESSAGE,
-                     allowed_origins: Sequence[str] = ()) -> HttpServer:
+                     allowed_origins: Sequence[str] = (),
+                     idle_timeout: float = 1800.0) -> HttpServer:
     """Starts the proxy's Streamable HTTP endpoint and returns it, listening (`.url`).
 
     Args:
@@ -678,6 +711,8 @@ async def serve_http(run_relay: RelayRunner, make_upstream: UpstreamFactory, *,
         max_message: the largest message read, in bytes.
         allowed_origins: browser origins (`scheme://host[:port]`) allowed besides the
             loopback ones; any other `Origin` gets HTTP 403.
+        idle_timeout: seconds after which a session whose host holds no stream open, waits
+            for no answer and sends nothing is ended, with its upstream.
 
     Raises:
         ValueError: a non-loopback address without a token.
@@ -690,11 +725,11 @@ async def serve_http(run_relay: RelayRunner, make_upstream: UpstreamFactory, *,
             "127.0.0.1")
     if not token and token is not None:
         raise ValueError("the token is empty: write the token into the --token-file")
-    if max_sessions < 1 or max_message < 1:
-        raise ValueError("max_sessions and max_message must be at least 1")
+    if max_sessions < 1 or max_message < 1 or not idle_timeout > 0:
+        raise ValueError("max_sessions, max_message and idle_timeout must be positive")
     server = HttpServer(run_relay, make_upstream, host=host, port=port, token=token,
                         max_sessions=max_sessions, max_message=max_message,
-                        allowed_origins=allowed_origins)
+                        allowed_origins=allowed_origins, idle_timeout=idle_timeout)
     try:
         await server.start()
     except BaseException:

@@ -307,6 +307,21 @@ def test_listening_beyond_loopback_needs_a_token(host, token, accepted):
             run(scenario())
 
 
+def test_a_session_whose_host_went_away_ends_with_its_upstream():
+    async def scenario():
+        async with await mcp_http.serve_http(pump, Answering.start,
+                                             idle_timeout=0.2) as server:
+            closed = Answering.closed
+            await exchange(server, [])
+            opened = server.sessions
+            async with asyncio.timeout(5):
+                while server.sessions:
+                    await asyncio.sleep(0.05)
+            return opened, Answering.closed - closed
+
+    assert run(scenario()) == (1, 1)
+
+
 def test_one_session_more_than_allowed_is_refused_with_a_clear_error():
     async def scenario():
         async with await mcp_http.serve_http(pump, Answering.start, max_sessions=2) as server:
