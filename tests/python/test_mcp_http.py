@@ -124,50 +124,6 @@ def text_of(result):
     return " ".join(part.get("text", "") for part in result.get("content", []))
 
 
-ALL = [{"list": True},
-       {"call": "echo", "arguments": {"message": "hi"}},
-       {"call": "get-sum", "arguments": {"a": 2, "b": 3}},
-       {"call": "trigger-long-running-operation", "arguments": {"duration": 0.3, "steps": 3},
-        "progress": True},
-       {"call": "trigger-sampling-request", "arguments": {"prompt": "p", "maxTokens": 5}},
-       {"call": "trigger-elicitation-request"}]
-
-
-@pytest.mark.parametrize("upstream", ["stdio", "http"])
-def test_the_official_client_through_both_transports(upstream):
-    """Host over HTTP; upstream a child per session or server-everything over HTTP: calls,
-    progress, sampling and elicitation all pass, both sessions at once on their own upstream."""
-    async def scenario():
-        async with contextlib.AsyncExitStack() as stack:
-            if upstream == "http":
-                url = await stack.enter_async_context(everything_http())
-                make = lambda: mcp_http.connect_http(url)  # noqa: E731
-            else:
-                make = StdioChild.start
-            before = len(StdioChild.started)
-            server = await stack.enter_async_context(await mcp_http.serve_http(pump, make))
-            sessions = await run_client({"url": server.url, "sessions": 2, "elicit": "accept",
-                                         "sample": "sampled", "steps": ALL, "terminate": True})
-            assert server.sessions == 0
-            children = StdioChild.started[before:]
-            return sessions, children
-
-    sessions, children = run(scenario())
-    assert len({s["id"] for s in sessions}) == 2
-    for seen in sessions:
-        assert seen["error"] is None
-        tools, echo, total, slow, sampled, elicited = seen["steps"]
-        assert {"echo", "trigger-elicitation-request"} <= set(tools["tools"])
-        assert text_of(echo) == "Echo: hi"
-        assert "5" in text_of(total)
-        assert seen["progress"] == 3 and "completed" in text_of(slow).lower()
-        assert "sampled" in text_of(sampled) and seen["samplings"] == [1]
-        assert len(seen["elicitations"]) == 1 and "error" not in elicited
-    if upstream == "stdio":
-        assert len(children) == 2
-        assert all(child.returncode is not None for child in children)
-
-
 class Answering:
     """An upstream in this process: answers every request with its own method and id."""
 
@@ -190,8 +146,6 @@ class Answering:
             if request["method"] == "initialize":
                 result = {"protocolVersion": "2025-11-25", "capabilities": {},
                           "serverInfo": {"name": "answering", "version": "1"}}
-            if request["method"] == "notify-first":
-                await self.queue.put(b'{"jsonrpc":"2.0","method":"notifications/message"}')
             await self.queue.put(json.dumps(
                 {"jsonrpc": "2.0", "id": request["id"], "result": result}).encode())
 
@@ -436,41 +390,41 @@ budget_limit = 1000.0
 rate_limit = 1000
 
 [[tools]]
-name = "echo"
-scope = 1.0
-
-[[tools]]
 name = "get-sum"
 scope = 0.25
 
 [[tools]]
-name = "trigger-long-running-operation"
+name = "get-tiny-image"
 scope = 0.05
-
-[[tools]]
-name = "trigger-sampling-request"
 
 [[tools]]
 name = "get-env"
 deny = true
+
+[[tools]]
+name = "*"
 """
 
 GATED = [{"list": True},
          {"call": "echo", "arguments": {"message": "hi"}},
          {"call": "get-sum", "arguments": {"a": 2, "b": 3}},
-         {"call": "trigger-long-running-operation", "arguments": {"duration": 0.1}},
+         {"call": "get-tiny-image"},
          {"call": "get-env"},
-         {"call": "trigger-sampling-request", "arguments": {"prompt": "p", "maxTokens": 5}}]
+         {"call": "trigger-sampling-request", "arguments": {"prompt": "p", "maxTokens": 5}},
+         {"call": "trigger-long-running-operation", "arguments": {"duration": 0.3, "steps": 3},
+          "progress": True},
+         {"call": "trigger-elicitation-request"}]
 
 
 @pytest.mark.skipif(not hasattr(Gate, "admit_async"), reason="the gate's decision step")
 @pytest.mark.parametrize("upstream", ["stdio", "http"])
 def test_tool_calls_over_http_are_decided_by_the_policy(tmp_path, upstream):
-    """Certified, approved, declined, blocked and denied calls, one session approving and one
-    declining at once, each on its own upstream; the audit trail verifies."""
+    """Certified, approved, declined, blocked and denied calls, progress, sampling and the
+    server's own elicitation, in two sessions at once, each on its own upstream, ended by
+    DELETE; the audit trail verifies."""
+    from ruvo_gate._audit import AuditLog
     from ruvo_gate._mcp_relay import PolicyHolder, Relay, RelayOptions, build_gate
     from ruvo_gate._policy import load_policy
-    from ruvo_gate._audit import AuditLog
 
     (tmp_path / "policy.toml").write_text(POLICY, encoding="utf-8")
     policy = load_policy(str(tmp_path / "policy.toml"))
@@ -487,27 +441,32 @@ def test_tool_calls_over_http_are_decided_by_the_policy(tmp_path, upstream):
                 url = await stack.enter_async_context(everything_http())
                 make = lambda: mcp_http.connect_http(url)  # noqa: E731
             server = await stack.enter_async_context(await mcp_http.serve_http(relay, make))
-            return await run_client({"url": server.url, "sessions": 2, "sample": "sampled",
-                                     "elicit": ["accept", "decline"], "steps": GATED,
-                                     "terminate": True})
+            before = len(StdioChild.started)
+            sessions = await run_client({"url": server.url, "sessions": 2, "sample": "sampled",
+                                         "elicit": ["accept", "decline"], "steps": GATED,
+                                         "terminate": True})
+            return sessions, server.sessions, StdioChild.started[before:]
 
     try:
-        approving, declining = run(scenario())
+        (approving, declining), left, children = run(scenario())
     finally:
         audit.close()
+    assert approving["id"] != declining["id"] and left == 0
+    assert all(child.returncode is not None for child in children)
+    assert len(children) == (2 if upstream == "stdio" else 0)
     for seen in approving, declining:
-        listed, echo, total, blocked, denied, sampled = seen["steps"]
-        assert listed["tools"] == sorted(["echo", "get-sum", "trigger-long-running-operation",
-                                          "trigger-sampling-request"])
+        listed, echo, total, blocked, denied, sampled, slow, _ = seen["steps"]
+        assert "get-env" not in listed["tools"] and "get-tiny-image" in listed["tools"]
         assert text_of(echo) == "Echo: hi" and not echo.get("isError")
-        assert blocked["isError"] and "trigger-long-running-operation" in text_of(blocked)
+        assert blocked["isError"] and "get-tiny-image" in text_of(blocked)
         assert denied["isError"] and "get-env" in text_of(denied)
-        assert "sampled" in text_of(sampled)
-        assert len(seen["elicitations"]) == 1 and "get-sum" in seen["elicitations"][0]
+        assert "sampled" in text_of(sampled) and seen["samplings"] == [1]
+        assert seen["progress"] == 3 and "completed" in text_of(slow).lower()
+        assert "get-sum" in seen["elicitations"][0] and len(seen["elicitations"]) == 2
     assert "5" in text_of(approving["steps"][2]) and not approving["steps"][2].get("isError")
     assert declining["steps"][2]["isError"]
     report = verify_log(str(tmp_path / "audit.jsonl"))
-    assert report.ok and report.records >= 8
+    assert report.ok and report.records >= 12
 
 
 def proxy_command(tmp_path, *options):
