@@ -21,6 +21,7 @@ from ruvo_safety import AgenticAdapter, SafetyCertificate
 from ._audit import AuditLog
 from ._gate import ActionRefused, Admission, Gate
 from ._policy import Denied, Policy, PolicyError, load_policy
+from ._telemetry import continued
 from ._verdicts import Outcome, Verdict
 
 __all__ = ["MessageTooLarge", "PolicyHolder", "Relay", "RelayEnd", "RelayOptions", "Transport",
@@ -466,7 +467,11 @@ class Relay:
     async def _call(self, call: _Call, message: dict[str, Any], tool: str,
                     arguments: dict[str, Any]) -> None:
         try:
-            forward = await self._decide(call, tool, arguments)
+            # The host's trace context, if its request carries one, parents the admission's
+            # span, so a refusal shows in the host's own trace.
+            params = message.get("params")
+            with continued(params.get("_meta") if isinstance(params, dict) else None):
+                forward = await self._decide(call, tool, arguments)
         except asyncio.CancelledError:
             raise
         except Exception as error:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import json
 import types
 
 import pytest
@@ -131,3 +132,55 @@ def test_the_gate_spans_every_admission(otel, asynchronous):
     assert [(s.attributes["ruvo_gate.tool"], s.attributes["ruvo_gate.outcome"])
             for s in spans.get_finished_spans()] == [("read", "Certified"), ("drop", "Blocked")]
     assert metrics(reader)[("ruvo_gate.decisions", "Blocked")] == 1
+
+
+def test_the_proxy_continues_the_hosts_trace(otel, tmp_path):
+    """A tools/call whose `_meta` carries a traceparent has its admission span in that trace."""
+    from test_mcp_stdio import EVERYTHING, NOT_FOR_NODE
+
+    from ruvo_gate._mcp_relay import PolicyHolder, Relay, build_gate
+    from ruvo_gate._mcp_stdio import start_child
+    from ruvo_gate._policy import load_policy
+
+    telemetry, spans, _ = otel
+    (tmp_path / "policy.toml").write_text('[[tools]]\nname = "echo"\n', encoding="utf-8")
+    policy = load_policy(str(tmp_path / "policy.toml"))
+    gate = build_gate(policy, None)
+    gate._telemetry = telemetry
+
+    class Host:  # the host's side of the session, scripted
+        def __init__(self, messages):
+            self.inbox, self.outbox = asyncio.Queue(), asyncio.Queue()
+            for message in messages:
+                self.inbox.put_nowait(json.dumps(message).encode())
+
+        async def receive(self):
+            return await self.inbox.get()
+
+        async def send(self, message):
+            await self.outbox.put(json.loads(message))
+
+        async def close(self):
+            pass
+
+    async def session():
+        host = Host([
+            {"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {
+                "protocolVersion": "2025-11-25", "capabilities": {},
+                "clientInfo": {"name": "trace-test", "version": "1"}}},
+            {"jsonrpc": "2.0", "method": "notifications/initialized"},
+            {"jsonrpc": "2.0", "id": 2, "method": "tools/call", "params": {
+                "name": "echo", "arguments": {"message": "hi"},
+                "_meta": {"traceparent": f"00-{TRACE}-00f067aa0ba902b7-01"}}}])
+        unset = [arg for name in NOT_FOR_NODE for arg in ("-u", name)]
+        upstream = await start_child(["env", *unset, *EVERYTHING])
+        relay = asyncio.create_task(Relay(host, upstream, PolicyHolder(policy), gate).run())
+        while (answer := await asyncio.wait_for(host.outbox.get(), 30)).get("id") != 2:
+            pass
+        host.inbox.put_nowait(None)
+        await asyncio.wait_for(relay, 30)
+        return answer
+
+    assert "Echo: hi" in json.dumps(asyncio.run(session()))
+    (span,) = spans.get_finished_spans()
+    assert f"{span.context.trace_id:032x}" == TRACE and span.parent.span_id == 0x00f067aa0ba902b7
