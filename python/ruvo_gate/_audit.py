@@ -10,18 +10,20 @@ import json
 import logging
 import os
 import re
+import stat
 import threading
 import time
 import warnings
+import weakref
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Literal
+from typing import Literal, NoReturn
 
 import rfc8785
 
 from . import _jcs
 
-__all__ = ["AuditLog", "LogReport", "verify_log", "ZERO_DIGEST", "FORMAT_VERSION"]
+__all__ = ["AuditLog", "LogReport", "verify_log", "ZERO_DIGEST", "FORMAT_VERSION", "MAX_RECORD"]
 
 logger = logging.getLogger("ruvo_gate")
 
@@ -34,6 +36,22 @@ _DIGEST_RE = re.compile(r"[0-9a-f]{64}")
 _DIGEST_MEMBER = b',"digest":"'
 _SUFFIX = len(_DIGEST_MEMBER) + 64 + len(b'"}\n')
 _READ_STEP = 1 << 16
+MAX_RECORD = 16 << 20  # bytes in one line, unless the log is opened with another cap
+# Every line the writer renders starts so: a torn tail that does not is no torn record.
+_RECORD_START = b'{"'
+_RECOVERED_MEMBER = b'"kind":"recovered"'
+
+# The logs of this process, for the child of a fork: a thread appending at the fork leaves
+# the log's lock held in the child, where nobody will release it.
+_LOGS: weakref.WeakSet[AuditLog] = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    for log in list(_LOGS):
+        log._lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def _check_key(key: bytes | None) -> bytes | None:
@@ -50,6 +68,10 @@ def _check_key(key: bytes | None) -> bytes | None:
     return key
 
 
+_NOT_COPIED = ("an AuditLog owns its open file and is not copied or pickled: share the one log "
+               "(threads may), or open another AuditLog on the same path")
+
+
 class AuditLog:
     """An append-only audit file of JSON lines, each record chained to the one before it.
 
@@ -62,30 +84,53 @@ class AuditLog:
     the operating system writes it when it chooses. Threads may share one log, and
     processes may append to the same file, each through a log of its own. A crash can
     leave a torn last line: opening the log (or the next append) cuts it off and keeps its
-    bytes in a `"recovered"` record, so nothing is dropped silently.
+    bytes in a `"recovered"` record, so nothing is dropped silently. A new file is
+    created readable and writable by its owner only.
+
+    A child process forked while the log is open may append through it (it then opens the
+    file again for itself) or close it; it must not expect its records to come in any
+    order with the parent's. A log is not copied or pickled: open another `AuditLog` on
+    the same path instead.
+
+    Args:
+        path: the file; created if missing. It must be a regular file.
+        key: the HMAC key, if any.
+        sync: "always" (each record flushed to disk before `append` returns) or "never".
+        max_record: the longest line, in bytes, this log writes; opening refuses a torn
+            last line longer than that (a file with such an end is not this log's).
 
     Raises:
-        OSError: the file cannot be opened, read or written.
-        ValueError: `sync` is not "always" or "never", `key` is empty, or the file's last
-            complete line is not an audit record (nothing is appended after it then).
+        OSError: the file cannot be opened, read or written, or a torn last line
+            cannot be kept for lack of space (the file is then left as it was).
+        ValueError: `sync` is not "always" or "never", `key` is empty, the path is not
+            a regular file, or the file's end is not an audit record (its last complete
+            line is not one, or it ends in bytes that cannot start one, or in a line longer
+            than `max_record`); nothing is appended to such a file.
     """
 
     def __init__(self, path: str | os.PathLike[str], *, key: bytes | None = None,
-                 sync: Literal["always", "never"] = "always") -> None:
+                 sync: Literal["always", "never"] = "always",
+                 max_record: int = MAX_RECORD) -> None:
         self._fd = -1
         if sync not in ("always", "never"):
             raise ValueError(f'sync must be "always" or "never", not {sync!r}')
+        if type(max_record) is not int or max_record < 1024:
+            raise ValueError(f"max_record must be an int of at least 1024 bytes, not "
+                             f"{max_record!r}")
         self._path = os.fspath(path)
         self._key = _check_key(key)
         self._sync = sync == "always"
+        self._max = max_record
         self._lock = threading.Lock()
         self._seq = 0
         self._prev = ZERO_DIGEST
         self._end = -1  # the file's size after our last write; anything else means catch up
+        self._last = b""  # the line that ends at _end: the last record we wrote or read
         self._second = -1
         self._second_text = ""
         self._numbers: dict[object, str] = {}  # number texts, for rendering records
         self._open()
+        _LOGS.add(self)
 
     @property
     def path(self) -> str:
@@ -105,15 +150,19 @@ class AuditLog:
         mappings; a float that is not finite is written as null.
 
         Raises:
-            ValueError: the record sets a field the log sets itself, or holds a value JSON
-                cannot carry exactly; or the log is closed.
+            ValueError: the record sets a field the log sets itself, holds a value JSON
+                cannot carry exactly, is nested too deeply or renders longer than
+                `max_record`; or the log is closed; or the file no longer holds the last
+                record this log wrote (someone cut it): nothing is chained to a cut chain.
             OSError: the write or the sync failed; the record may be incomplete on disk,
                 and the next append or opening of the file recovers it.
         """
-        if not _SET_BY_THE_LOG.isdisjoint(record):
-            name = next(name for name in _SET_BY_THE_LOG_IN_ORDER if name in record)
-            raise ValueError(f"the log sets {name!r} itself: leave it out of the record")
         entry = dict(record)
+        # The copy is what gets written, so the copy is what is checked: a mapping may
+        # show other keys to a check than to the copying.
+        if not _SET_BY_THE_LOG.isdisjoint(entry):
+            name = next(name for name in _SET_BY_THE_LOG_IN_ORDER if name in entry)
+            raise ValueError(f"the log sets {name!r} itself: leave it out of the record")
         with self._lock:
             if self._fd < 0:
                 raise ValueError(f"the audit log {self._path!r} is closed")
@@ -124,14 +173,14 @@ class AuditLog:
             try:
                 size = os.lseek(fd, 0, os.SEEK_END)
                 if size != self._end:
-                    if size < self._end:
-                        # Only a hand from outside removes bytes: say so, and go on from the
-                        # record that now ends the file (a rotated log starts a new chain).
-                        logger.warning("%s shrank from %d to %d bytes since this log last "
-                                       "wrote to it", self._path, self._end, size)
+                    self._check_our_end(size)
                     self._catch_up(size)
-                line = self._line(entry)
+                line, digest = self._render(entry, self._seq + 1, self._prev)
+                if len(line) > self._max:
+                    raise ValueError(f"the record is {len(line)} bytes long, more than this "
+                                     f"log's max_record of {self._max}")
                 self._write(line)
+                self._seq, self._prev, self._last = self._seq + 1, digest, line
             finally:
                 fcntl.flock(fd, fcntl.LOCK_UN)
         return entry
@@ -159,11 +208,25 @@ class AuditLog:
             os.close(self._fd)
             self._fd = -1
 
+    # A copy would share the file descriptor, and closing either would leave the other
+    # writing into whatever file next gets its number.
+    def __copy__(self) -> NoReturn:
+        raise TypeError(_NOT_COPIED)
+
+    def __deepcopy__(self, memo: object) -> NoReturn:
+        raise TypeError(_NOT_COPIED)
+
+    def __reduce__(self) -> NoReturn:
+        raise TypeError(_NOT_COPIED)
+
     # The file, under the lock.
 
     def _open(self) -> None:
-        fd = os.open(self._path, os.O_RDWR | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        fd = os.open(self._path, os.O_RDWR | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o600)
         try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise ValueError(f"{self._path} is not a regular file: an audit log is one "
+                                 "(a device or a pipe would lose its records)")
             fcntl.flock(fd, fcntl.LOCK_EX)
             try:
                 self._fd = fd
@@ -183,38 +246,86 @@ class AuditLog:
         self._fd = -1
         self._open()
 
+    def _check_our_end(self, size: int) -> None:
+        """Refuses to go on when the last record this log wrote or read is gone: only a
+        hand from outside removes records, and chaining on would hide the cut."""
+        end, last = self._end, self._last
+        if end < 0 or not last:
+            return  # our last write did not finish, or we saw no record: nothing to lose
+        if size < end:
+            raise ValueError(
+                f"{self._path} ends at byte {size}, before the end of record {self._seq} "
+                f"(byte {end}), the last this log wrote or read: records were cut from it. "
+                "Nothing is chained to a cut log; check it with `python -m ruvo_gate verify` "
+                "and start a new log")
+        if os.pread(self._fd, len(last), end - len(last)) != last:
+            raise ValueError(
+                f"{self._path} no longer holds record {self._seq} at bytes "
+                f"{end - len(last)}-{end}, the last this log wrote or read: the file was "
+                "rewritten. Nothing is chained to it; check it with `python -m ruvo_gate "
+                "verify` and start a new log")
+
     def _catch_up(self, size: int) -> None:
         """Reads the chain's end from the file, which another process may have extended,
         and recovers a torn last line."""
         tail, start = self._read_tail(size)
         cut = tail.rfind(b"\n") + 1
         if cut:
-            line_start = tail.rfind(b"\n", 0, cut - 1) + 1
-            self._seq, self._prev = self._chain_end(tail[line_start:cut])
+            self._last = tail[:cut]
+            self._seq, self._prev = self._chain_end(self._last)
         else:
-            self._seq, self._prev = 0, ZERO_DIGEST
+            self._seq, self._prev, self._last = 0, ZERO_DIGEST, b""
         self._end = start + cut
         if cut < len(tail):
             self._recover(tail[cut:])
 
     def _read_tail(self, size: int) -> tuple[bytes, int]:
-        """The end of the file, from the start of its last complete line (or from its
-        start), and where that end begins."""
-        start, tail = size, b""
+        """The end of the file from the start of its last complete line (or from the file's
+        start when it has no line before that one), and where that end begins."""
+        chunks: list[bytes] = []
+        start = size
+        last = -1  # where the file's last line end is, once found
         while start > 0:
             step = min(start, _READ_STEP)
             start -= step
-            chunk = b""
-            while len(chunk) < step:
-                more = os.pread(self._fd, step - len(chunk), start + len(chunk))
-                if not more:
-                    raise OSError(f"{self._path} shrank while its end was being read")
-                chunk += more
-            tail = chunk + tail
-            last = tail.rfind(b"\n")
-            if last > 0 and tail.rfind(b"\n", 0, last) >= 0:
+            chunk = self._pread(step, start)
+            chunks.append(chunk)
+            found = chunk.rfind(b"\n")
+            if last < 0:
+                if found < 0:
+                    if size - start > self._max:
+                        raise ValueError(
+                            f"{self._path} ends in more than {self._max} bytes without a "
+                            "line end: that is not a torn record of this log (open it with a "
+                            "larger max_record if its records are that long)")
+                    continue
+                last = start + found
+                if size - last - 1 > self._max:
+                    raise ValueError(
+                        f"{self._path} ends in more than {self._max} bytes without a "
+                        "line end: that is not a torn record of this log (open it with a "
+                        "larger max_record if its records are that long)")
+                found = chunk.rfind(b"\n", 0, found)
+            if found >= 0:
+                start += found + 1
+                chunks[-1] = chunk[found + 1:]
                 break
-        return tail, start
+            if last - start > 2 * self._max:
+                raise ValueError(
+                    f"{self._path}: its last line is longer than {2 * self._max} bytes: "
+                    "that is not a record of this log (open it with a larger max_record "
+                    "if its records are that long)")
+        chunks.reverse()
+        return b"".join(chunks), start
+
+    def _pread(self, size: int, offset: int) -> bytes:
+        chunk = os.pread(self._fd, size, offset)
+        while len(chunk) < size:
+            more = os.pread(self._fd, size - len(chunk), offset + len(chunk))
+            if not more:
+                raise OSError(f"{self._path} shrank while its end was being read")
+            chunk += more
+        return chunk
 
     def _chain_end(self, line: bytes) -> tuple[int, str]:
         try:
@@ -223,22 +334,39 @@ class AuditLog:
             if type(seq) is not int or seq < 1 or type(digest) is not str \
                     or not _DIGEST_RE.fullmatch(digest):
                 raise ValueError("its seq or digest is missing or malformed")
+        except RecursionError:
+            return self._not_a_record(ValueError("nested too deeply"))
         except (ValueError, KeyError, TypeError) as error:
-            raise ValueError(
-                f"{self._path}: its last line is not an audit record ({error}), so no record "
-                f"can be chained to it; check the file with `python -m ruvo_gate verify "
-                f"{self._path}`") from error
+            return self._not_a_record(error)
         return seq, digest
 
+    def _not_a_record(self, error: Exception) -> NoReturn:
+        raise ValueError(
+            f"{self._path}: its last line is not an audit record ({error}), so no record "
+            f"can be chained to it; check the file with `python -m ruvo_gate verify "
+            f"{self._path}`") from error
+
     def _recover(self, torn: bytes) -> None:
-        line = self._line({
+        if not _RECORD_START.startswith(torn[:len(_RECORD_START)]):
+            raise ValueError(
+                f"{self._path} ends in {len(torn)} bytes that cannot be the start of a record "
+                f"(records start with {_RECORD_START.decode()}): is it an audit log? It was "
+                "left as it is")
+        line, digest = self._render({
             "kind": _jcs.KIND_RECOVERED, "length": len(torn),
             "sha256": hashlib.sha256(torn).hexdigest(),
-            "base64": base64.b64encode(torn).decode("ascii")})
+            "base64": base64.b64encode(torn).decode("ascii")}, self._seq + 1, self._prev)
         # The record is written over the torn bytes, not after cutting them: a crash in
-        # between must not lose them. It is always longer than they are.
+        # between must not lose them. It is always longer than they are, and the room for
+        # it is taken first, so that a full disk leaves the torn bytes as they were.
         fd = os.open(self._path, os.O_WRONLY | os.O_CLOEXEC)
         try:
+            try:
+                os.posix_fallocate(fd, self._end, len(line))
+            except OSError as error:
+                raise OSError(error.errno, f"{self._path}: no room to keep its torn last line "
+                              f"of {len(torn)} bytes in a recovered record ({error.strerror}); "
+                              "the file was left as it is") from error
             written = 0
             while written < len(line):
                 written += os.pwrite(fd, line[written:], self._end + written)
@@ -247,23 +375,22 @@ class AuditLog:
         finally:
             os.close(fd)
         self._end += len(line)
+        self._seq, self._prev, self._last = self._seq + 1, digest, line
         logger.warning("%s: a torn last line of %d bytes was kept in recovered record %d",
                        self._path, len(torn), self._seq)
 
-    def _line(self, entry: dict[str, object]) -> bytes:
-        """Completes the entry as the next record of the chain and renders its line."""
-        seq = self._seq + 1
+    def _render(self, entry: dict[str, object], seq: int, prev: str) -> tuple[bytes, str]:
+        """Completes the entry as record `seq` chained to `prev`; its line and digest."""
         entry["seq"] = seq
         entry["time"] = self._now()
-        entry["prev"] = self._prev
+        entry["prev"] = prev
         entry["v"] = FORMAT_VERSION
         body = _jcs.canonical(entry, self._numbers)
         key = self._key
         digest = hmac.digest(key, body, "sha256").hex() if key is not None \
             else hashlib.sha256(body).hexdigest()
         entry["digest"] = digest
-        self._seq, self._prev = seq, digest
-        return body[:-1] + _DIGEST_MEMBER + digest.encode() + b'"}\n'
+        return body[:-1] + _DIGEST_MEMBER + digest.encode() + b'"}\n', digest
 
     def _write(self, line: bytes) -> None:
         end = self._end
@@ -294,6 +421,10 @@ class LogReport:
             elsewhere, and a later check proves the log was not rewritten up to it.
         line: the first bad line, counted from 1; None when ok.
         error: why that line is bad; None when ok.
+        recovered: the lines, among the intact ones, of `"recovered"` records: torn
+            bytes kept after a crash. Whoever opened the log next chained them, so in a
+            keyed log they carry the key's digest although someone without the key may
+            have written the bytes: look at them.
     """
 
     ok: bool
@@ -301,12 +432,18 @@ class LogReport:
     head: str
     line: int | None = None
     error: str | None = None
+    recovered: tuple[int, ...] = ()
 
     def __str__(self) -> str:
+        recovered = ""
+        if self.recovered:
+            many = len(self.recovered) > 1
+            recovered = (f", {len(self.recovered)} recovered tail{'s' if many else ''} at "
+                         f"line{'s' if many else ''} {', '.join(map(str, self.recovered))}")
         if self.ok:
-            return f"intact: {self.records} records, head {self.head}"
+            return f"intact: {self.records} records{recovered}, head {self.head}"
         return (f"broken at line {self.line}: {self.error} ({self.records} records intact "
-                f"before it, head {self.head})")
+                f"before it{recovered}, head {self.head})")
 
 
 def verify_log(path: str | os.PathLike[str], *, key: bytes | None = None) -> LogReport:
@@ -319,30 +456,45 @@ def verify_log(path: str | os.PathLike[str], *, key: bytes | None = None) -> Log
     Returns:
         A `LogReport`: `ok`; `records`, the number of intact records (before the first bad
         line, if any); `head`, the digest of the last intact record (64 zeros for none),
-        to anchor elsewhere; and when not ok, `line` (the first bad line, counted from 1)
-        and `error` (why: bad JSON, a gap in `seq`, a broken `prev`, a digest that does
-        not recompute, a torn tail). `str()` of it is the line `python -m ruvo_gate
-        verify` prints.
+        to anchor elsewhere; `recovered`, the lines of recovered records; and when not
+        ok, `line` (the first bad line, counted from 1) and `error` (why: bad JSON, a gap
+        in `seq`, a broken `prev`, a digest that does not recompute, a torn tail).
+        `str()` of it is the line `python -m ruvo_gate verify` prints.
 
     Raises:
         OSError: the file cannot be read.
+        ValueError: the path is not a regular file (a pipe or a device is never read,
+            so that the check cannot hang or fill the memory).
     """
     key = _check_key(key)
     numbers: dict[object, str] = {}
     prev, count = ZERO_DIGEST, 0
-    with open(path, "rb") as lines:
+    recovered: list[int] = []
+    # Opened without blocking: opening a pipe would wait for a writer.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    with open(fd, "rb") as lines:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ValueError(f"{os.fspath(path)!s} is not a regular file: an audit log is one")
         for count, line in enumerate(lines, 1):
             if not line.endswith(b"\n"):
                 return LogReport(
                     False, count - 1, prev, count,
                     f"torn tail: the last {len(line)} bytes end without a line end (a crash "
                     "during a write?); opening the log with AuditLog keeps them in a "
-                    "recovered record")
+                    "recovered record", tuple(recovered))
             digest, error = _check_line(line, count, prev, key, numbers)
             if error:
-                return LogReport(False, count - 1, prev, count, error)
+                return LogReport(False, count - 1, prev, count, error, tuple(recovered))
+            if _RECOVERED_MEMBER in line and _kind(line) == _jcs.KIND_RECOVERED:
+                recovered.append(count)
             prev = digest
-    return LogReport(True, count, prev)
+    return LogReport(True, count, prev, recovered=tuple(recovered))
+
+
+def _kind(line: bytes) -> object:
+    # Only for a line already found intact, so it parses.
+    record = json.loads(line)
+    return record.get("kind") if type(record) is dict else None
 
 
 def _check_line(line: bytes, seq: int, prev: str, key: bytes | None,
@@ -354,7 +506,7 @@ def _check_line(line: bytes, seq: int, prev: str, key: bytes | None,
     # proves the form, and with it that no key was repeated.
     try:
         record = json.loads(line)
-    except ValueError:
+    except (ValueError, RecursionError):
         record = None
     if type(record) is dict:
         digest = record.pop("digest", None)
@@ -382,6 +534,8 @@ def _check_any_form(line: bytes, seq: int, prev: str, key: bytes | None) -> tupl
         return "", f"bad JSON: not UTF-8 ({error.reason} at byte {error.start})"
     except ValueError as error:
         return "", f"bad JSON: {error}"
+    except RecursionError:
+        return "", "bad JSON: nested too deeply"
     if type(record) is not dict:
         return "", "bad JSON: a record is a JSON object"
     digest = record.pop("digest", None)
@@ -389,8 +543,11 @@ def _check_any_form(line: bytes, seq: int, prev: str, key: bytes | None) -> tupl
         return "", _NO_DIGEST
     try:
         body = rfc8785.dumps(record)
-    except rfc8785.CanonicalizationError as error:
+    except (ValueError, rfc8785.CanonicalizationError) as error:
+        # A lone surrogate in a key or a string has no UTF-8 form.
         return "", f"no canonical form: {error}"
+    except RecursionError:
+        return "", "no canonical form: nested too deeply"
     return _check_record(record, digest, body, seq, prev, key)
 
 

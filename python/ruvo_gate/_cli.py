@@ -9,6 +9,10 @@ from collections.abc import Sequence
 
 from ._audit import verify_log
 
+# A key is a few dozen bytes; the cap keeps a wrong file (a device, a log) from filling
+# the memory. The key file may be a pipe (`--key-file <(...)`), so its size is not asked.
+_KEY_FILE_CAP = 64 * 1024
+
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns 0 for an intact log, 1 for a broken one, 2 when the log or
@@ -35,9 +39,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.key_file is not None:
         try:
             with open(args.key_file, "rb") as stream:
-                key = stream.read()
+                key = stream.read(_KEY_FILE_CAP + 1)
         except OSError as error:
             print(f"ruvo_gate verify: cannot read the key file: {error}", file=sys.stderr)
+            return 2
+        if len(key) > _KEY_FILE_CAP:
+            print(f"ruvo_gate verify: the key file {args.key_file} holds more than "
+                  f"{_KEY_FILE_CAP // 1024} KiB: a key is a few dozen bytes; is it the key "
+                  "file?", file=sys.stderr)
             return 2
     try:
         report = verify_log(args.path, key=key)

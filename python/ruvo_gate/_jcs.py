@@ -227,7 +227,7 @@ def canonical(record: Mapping[str, object], numbers: dict[object, str] | None = 
     Raises:
         ValueError: the record holds something JSON cannot carry exactly: a key that is
             not a string, an integer beyond 2**53, a string that is not valid Unicode, an
-            object of another type.
+            object of another type, nesting deeper than the interpreter's recursion.
     """
     kind = record.get("kind")
     render = _RENDERERS.get(kind) if type(kind) is str else None
@@ -241,6 +241,8 @@ def canonical(record: Mapping[str, object], numbers: dict[object, str] | None = 
         raise
     except (TypeError, AttributeError) as error:
         raise ValueError(f"cannot write this record as JSON: {error}") from error
+    except RecursionError:
+        raise ValueError("cannot write this record as JSON: it is nested too deeply") from None
 
 
 def _finite(value: object) -> Any:

@@ -1,11 +1,17 @@
 """ruvo_gate.AuditLog and verify_log: the digest rule, tampering, crashes, concurrent writers."""
 
 import base64
+import copy
 import hashlib
 import hmac
 import json
 import math
+import os
+import pickle
 import random
+import re
+import resource
+import signal
 import struct
 import subprocess
 import sys
@@ -154,6 +160,11 @@ TAMPERING = {
     "a forged line": (forged, 6, "digest does not recompute"),
     "reformatted JSON": (lambda ls: [json.dumps(json.loads(ls[0]), indent=1)
                                      .replace("\n", " ").encode() + b"\n"] + ls[1:], None, ""),
+    "deep nesting": (lambda ls: ls[:2] + [b"[" * 100_000 + b"\n"] + ls[3:], 3, "bad JSON"),
+    "nesting in a record": (lambda ls: ls[:2] + [ls[2].replace(
+        b'"n":2', b'"n":' + b"[" * 2000 + b"]" * 2000)] + ls[3:], 3, "no canonical form"),
+    "a lone surrogate in a key": (lambda ls: ls[:2] + [ls[2].replace(b'"n"', b'"\\ud800"')]
+                                  + ls[3:], 3, "no canonical form"),
 }
 
 
@@ -188,9 +199,83 @@ def test_the_command(tmp_path):
         0, f"{path}: intact: 5 records, head {records(path)[-1]['digest']}\n")
     (tmp_path / "key").write_bytes(KEY)
     assert run("verify", str(path), "--key-file", str(tmp_path / "key"))[0] == 1
+    os.mkfifo(tmp_path / "fifo")  # opening it for reading would wait for a writer
     for args in (["verify", str(tmp_path / "missing")], ["verify"], ["check", str(path)],
-                 ["verify", str(path), "--key-file", str(tmp_path / "missing")]):
-        assert run(*args)[0] == 2
+                 ["verify", str(path), "--key-file", str(tmp_path / "missing")],
+                 ["verify", str(tmp_path / "fifo")], ["verify", "/dev/zero"],
+                 ["verify", str(path), "--key-file", "/dev/zero"]):
+        with pytest.raises(SystemExit) as exit_:
+            sys.exit(_cli.main(args))
+        assert exit_.value.code == 2, args
+
+
+NOT_LOGS = {
+    "a raw key file": (b"\x8a\x01 a key\xff", {}, "cannot be the start of a record"),
+    "a device": (None, {}, "not a regular file"),
+    "a torn tail beyond the cap": (b'{"' + b"x" * 5000, {"max_record": 4096},
+                                   "ends in more than 4096 bytes without a line end"),
+    "a last line beyond the cap": (b'{"' + b"x" * 9000 + b'"}\n', {"max_record": 4096},
+                                   "its last line is longer than 8192 bytes"),
+}
+
+
+@pytest.mark.parametrize("what", NOT_LOGS)
+def test_a_file_that_is_not_a_log_is_left_as_it_is(tmp_path, what):
+    content, options, error = NOT_LOGS[what]
+    path = tmp_path / "a.jsonl" if content is not None else Path("/dev/null")
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(ValueError, match=error):
+        AuditLog(path, sync="never", **options)
+    assert content is None or path.read_bytes() == content
+
+
+@pytest.mark.parametrize("regrown, error", [
+    (0, "ends at byte {cut}, before the end of record 6 (byte {end})"),
+    (6, "no longer holds record 6 at bytes"),  # another writer grew the cut chain past it
+])
+def test_records_cut_by_an_outside_hand_are_not_chained_over(tmp_path, regrown, error):
+    path = tmp_path / "a.jsonl"
+    with AuditLog(path, key=KEY) as log:
+        lines = write_log(path)
+        log.append({"kind": "note"})  # record 6, the writer's own
+        end, cut = path.stat().st_size, len(b"".join(lines[:2]))
+        path.write_bytes(b"".join(lines[:2]))
+        write_log(path, count=regrown)
+        before = path.read_bytes()
+        with pytest.raises(ValueError, match=re.escape(error.format(cut=cut, end=end))):
+            log.append({"kind": "note"})
+    assert path.read_bytes() == before
+
+
+def test_a_full_disk_leaves_a_torn_tail_as_it_was(tmp_path):
+    path = tmp_path / "a.jsonl"
+    write_log(path, count=2, key=None)
+    with open(path, "ab") as stream:
+        stream.write(b'{"kind":"note","n":2')
+    before = path.read_bytes()
+    limits = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (len(before) + 10, limits[1]))
+    try:
+        with pytest.raises(OSError, match="no room to keep its torn last line"):
+            AuditLog(path)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limits)
+    assert path.read_bytes() == before
+
+
+def test_a_child_forked_during_an_append_can_append(tmp_path):
+    path = tmp_path / "a.jsonl"
+    with AuditLog(path) as log:
+        with log._lock:  # as a thread in the middle of an append holds it
+            pid = os.fork()
+            if pid == 0:
+                signal.alarm(10)  # a hung child ends itself
+                log.append({"kind": "note", "from": "child"})
+                os._exit(0)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+        log.append({"kind": "note", "from": "parent"})
+    assert [r["from"] for r in records(path)] == ["child", "parent"]
 
 
 def test_a_torn_tail_is_kept_in_a_recovered_record(tmp_path):
@@ -205,15 +290,30 @@ def test_a_torn_tail_is_kept_in_a_recovered_record(tmp_path):
     assert (recovered["kind"], recovered["seq"], recovered["length"], last["seq"]) == (
         "recovered", 3, 20, 4)
     assert base64.b64decode(recovered["base64"]) == b'{"kind":"note","n":2'
-    assert verify_log(path).ok
+    # A keyed log's recovered bytes may come from someone without the key: an auditor
+    # must be shown them.
+    assert str(verify_log(path)) == (
+        f"intact: 4 records, 1 recovered tail at line 3, head {last['digest']}")
 
 
 def test_refusals(tmp_path):
     path = tmp_path / "a.jsonl"
+    class Hiding(dict):  # shows a check other keys than it gives a copy
+        def __iter__(self):
+            return (name for name in super().__iter__() if name != "digest")
+
+    deep: list[object] = []
+    for _ in range(5000):
+        deep = [deep]
     with AuditLog(path) as log:
-        for record in ({"seq": 1}, {"digest": "d"}, {"n": 2**60}):
+        for record in ({"seq": 1}, {"digest": "d"}, {"n": 2**60},
+                       Hiding(kind="note", digest="0" * 64), {"kind": "note", "deep": deep}):
             with pytest.raises(ValueError):
                 log.append(record)
+        for copy_ in (copy.copy, copy.deepcopy, pickle.dumps):
+            with pytest.raises(TypeError, match="not copied or pickled"):
+                copy_(log)
+    assert path.read_bytes() == b"" and path.stat().st_mode & 0o777 == 0o600
     with pytest.raises(ValueError, match="is closed"):
         log.append({"kind": "note"})
     path.write_bytes(b"not a record\n")
