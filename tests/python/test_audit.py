@@ -103,6 +103,8 @@ RECORDS = st.one_of(
 def finite(value):
     if isinstance(value, dict):
         return {k: finite(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [finite(v) for v in value]
     return None if isinstance(value, float) and not math.isfinite(value) else value
 
 
