@@ -110,6 +110,9 @@ PY
 done
 
 step "Python tests against the installed module"
+# The MCP proxy's tests drive the official client and servers that tools/toolchain.sh
+# installed beside the tree's own tests; the copy holds no node_modules of its own.
+ln -s "$top/tests/mcp/node_modules" "$src/tests/mcp/node_modules"
 # -P and importlib mode: nothing from the tree lands on sys.path.
 "$vpy" -X dev -P -m pytest "$src/tests/python" "$src/README.md" "$src/docs" -q -p no:cacheprovider \
   --import-mode=importlib

@@ -17,8 +17,6 @@ from ruvo_gate import _mcp_http as mcp_http  # noqa: E402
 MCP = pathlib.Path(__file__).resolve().parents[1] / "mcp"
 EVERYTHING = MCP / "node_modules" / ".bin" / "mcp-server-everything"
 NODE = shutil.which("node")
-pytestmark = pytest.mark.skipif(NODE is None or not EVERYTHING.exists(),
-                                reason="node and the MCP test packages (tools/toolchain.sh)")
 
 
 def child_env(**extra):

@@ -25,8 +25,6 @@ from ruvo_gate._mcp_relay import PolicyHolder, build_gate, keep_rate_window
 MCP = Path(__file__).resolve().parents[2] / "tests" / "mcp"
 BIN = MCP / "node_modules" / ".bin"
 EVERYTHING = [str(BIN / "mcp-server-everything"), "stdio"]
-pytestmark = pytest.mark.skipif(shutil.which("node") is None or not BIN.is_dir(),
-                                reason="node and tests/mcp/node_modules (npm ci) are needed")
 
 POLICY = """
 approval_timeout = 5
