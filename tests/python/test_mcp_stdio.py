@@ -7,7 +7,6 @@ import asyncio
 import hashlib
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
