@@ -263,7 +263,7 @@ def test_a_full_disk_leaves_a_torn_tail_as_it_was(tmp_path):
 def test_a_child_forked_during_an_append_can_append(tmp_path):
     path = tmp_path / "a.jsonl"
     with AuditLog(path) as log:
-        with log._lock:  # as a thread in the middle of an append holds it
+        with log._store._lock:  # as a thread in the middle of an append holds it
             pid = os.fork()
             if pid == 0:
                 signal.alarm(10)  # a hung child ends itself
