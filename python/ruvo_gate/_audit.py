@@ -17,7 +17,8 @@ from typing import Literal, NoReturn
 import rfc8785
 
 from . import _jcs
-from ._store import DEFAULT_CHAIN, ZERO_DIGEST, Store, database_store, file_path, redacted
+from ._store import (DEFAULT_CHAIN, ZERO_DIGEST, Render, Store, database_store, file_path,
+                     redacted)
 from ._store_file import MAX_RECORD, FileStore, open_for_reading
 
 __all__ = ["AuditLog", "LogReport", "verify_log", "ZERO_DIGEST", "FORMAT_VERSION", "MAX_RECORD"]
@@ -130,6 +131,7 @@ class AuditLog:
                  chain: str = DEFAULT_CHAIN, sync: Literal["always", "never"] = "always",
                  max_record: int = MAX_RECORD) -> None:
         self._store: Store | None = None
+        self._file: FileStore | None = None  # the store again, when it is a file
         if sync not in ("always", "never"):
             raise ValueError(f'sync must be "always" or "never", not {sync!r}')
         if type(max_record) is not int or max_record < 1024:
@@ -137,7 +139,7 @@ class AuditLog:
                              f"{max_record!r}")
         if type(chain) is not str or not chain:
             raise ValueError(f"chain must be a name (a non-empty str), not {chain!r}")
-        self._renderer = _Renderer(_check_key(key))
+        self._render = _Renderer(_check_key(key)).render
         self._target = os.fspath(target)
         self._chain = chain
         self._max = max_record
@@ -146,8 +148,8 @@ class AuditLog:
             self._store = database_store(self._target, chain=chain, sync=sync == "always")
         else:
             _file_chain(chain)
-            self._store = FileStore(path, sync=sync == "always", max_record=max_record,
-                                    render_own=self._renderer.render)
+            self._store = self._file = FileStore(
+                path, sync=sync == "always", max_record=max_record, render_own=self._render)
 
     @property
     def target(self) -> str:
@@ -194,22 +196,17 @@ class AuditLog:
         if not _SET_BY_THE_LOG.isdisjoint(entry):
             name = next(name for name in _SET_BY_THE_LOG_IN_ORDER if name in entry)
             raise ValueError(f"the log sets {name!r} itself: leave it out of the record")
-        render, limit = self._renderer.render, self._max
-
-        def line(seq: int, prev: str) -> bytes:
-            text = render(entry, seq, prev)
-            if len(text) > limit:
-                raise ValueError(f"the record is {len(text)} bytes long, more than this "
-                                 f"log's max_record of {limit}")
-            return text
-
-        self._open_store().append(line)
+        file = self._file
+        if file is not None:
+            file.append_entry(entry)
+            return entry
+        self._open_store().append(self._renderer_of(entry))
         return entry
 
     def close(self) -> None:
         """Closes the file or connection; further appends raise `ValueError`. Closing twice
         is harmless."""
-        store, self._store = self._store, None
+        store, self._store, self._file = self._store, None, None
         if store is not None:
             store.close()
 
@@ -239,6 +236,17 @@ class AuditLog:
 
     def __reduce__(self) -> NoReturn:
         raise TypeError(_NOT_COPIED)
+
+    def _renderer_of(self, entry: dict[str, object]) -> Render:
+        render, limit = self._render, self._max
+
+        def line(seq: int, prev: str) -> bytes:
+            text = render(entry, seq, prev)
+            if len(text) > limit:
+                raise ValueError(f"the record is {len(text)} bytes long, more than this "
+                                 f"log's max_record of {limit}")
+            return text
+        return line
 
     def _open_store(self) -> Store:
         store = self._store

@@ -11,6 +11,7 @@ import os
 import re
 import stat
 import threading
+import time
 import weakref
 from collections.abc import Callable, Iterator
 from typing import NoReturn
@@ -24,6 +25,7 @@ logger = logging.getLogger("ruvo_gate")
 
 MAX_RECORD = 16 << 20  # bytes in one line, unless the log is opened with another cap
 _READ_STEP = 1 << 16
+_GATHER_SECONDS = 0.002  # the longest an fsync waits for the lines of appends under way
 _DIGEST_RE = re.compile(r"[0-9a-f]{64}")
 # Every line the writer renders starts so: a torn tail that does not is no torn record.
 _RECORD_START = b'{"'
@@ -38,7 +40,10 @@ _STORES: weakref.WeakSet[FileStore] = weakref.WeakSet()
 def _after_fork_in_child() -> None:
     for store in list(_STORES):
         store._lock = threading.Lock()
-        store._sync_lock = threading.Lock()
+        store._flow = threading.Condition(threading.Lock())
+        store._unwritten = 0
+        store._syncing = False
+        store._inherited = True
 
 
 os.register_at_fork(after_in_child=_after_fork_in_child)
@@ -72,7 +77,6 @@ class FileStore:
         self._max = max_record
         self._render_own = render_own
         self._lock = threading.Lock()  # the chain's end, the descriptor
-        self._sync_lock = threading.Lock()  # held by the one thread syncing for all
         self._seq = 0
         self._prev = ZERO_DIGEST
         self._end = -1  # the file's size after our last write; anything else means catch up
@@ -80,14 +84,42 @@ class FileStore:
         self._written = 0  # lines this store wrote; the first _synced of them are on disk
         self._synced = 0
         self._lost = 0  # a failed fsync leaves the lines up to this one in doubt
+        self._inherited = False  # set in the child of a fork
+        # Guards the group commit's counts: _unwritten, _synced, _lost, _syncing.
+        self._flow = threading.Condition(threading.Lock())
+        self._unwritten = 0  # appends under way whose line is not written yet
+        self._syncing = False  # a thread is syncing for all
+        self._gathered = 0  # the lines the last fsync covered
+        self._fsync_seconds = 0.0  # how long it took
         self._open()
         _STORES.add(self)
 
     def append(self, render: Render) -> None:
+        self.append_entry({}, render)
+
+    def append_entry(self, entry: dict[str, object], render: Render | None = None) -> None:
+        """`append(render)`, or without `render` the entry rendered by `render_own` and
+        held to `max_record`: the log's own way, which spares a closure per record."""
+        sync = self._sync
+        if sync:
+            with self._flow:
+                self._unwritten += 1
+        try:
+            written = self._write_line(entry, render)
+        finally:
+            if sync:
+                with self._flow:
+                    self._unwritten -= 1
+                    if not self._unwritten:
+                        self._flow.notify_all()
+        if sync:
+            self._sync_to(written)
+
+    def _write_line(self, entry: dict[str, object], render: Render | None) -> int:
         with self._lock:
             if self._fd < 0:
                 raise ValueError(f"the audit log {self._path!r} is closed")
-            if self._pid != os.getpid():
+            if self._inherited:
                 self._reopen()
             fd = self._fd
             fcntl.flock(fd, fcntl.LOCK_EX)
@@ -96,21 +128,30 @@ class FileStore:
                 if size != self._end:
                     self._check_our_end(size)
                     self._catch_up(size)
-                line = render(self._seq + 1, self._prev)
-                self._write(line)
+                if render is None:
+                    line = self._render_own(entry, self._seq + 1, self._prev)
+                    if len(line) > self._max:
+                        raise ValueError(f"the record is {len(line)} bytes long, more than "
+                                         f"this log's max_record of {self._max}")
+                else:
+                    line = render(self._seq + 1, self._prev)
+                end = self._end
+                self._end = -1  # until the whole line is in, the next append must look
+                done = os.write(fd, line)
+                while done < len(line):
+                    done += os.write(fd, line[done:])
+                self._end = end + len(line)
                 self._seq, self._prev, self._last = self._seq + 1, line[_DIGEST_AT].decode(), line
-                self._written += 1
-                written = self._written
+                self._written = written = self._written + 1
             finally:
                 fcntl.flock(fd, fcntl.LOCK_UN)
-        if self._sync:
-            self._sync_to(written)
+        return written
 
     def head(self) -> tuple[int, str]:
         with self._lock:
             if self._fd < 0:
                 raise ValueError(f"the audit log {self._path!r} is closed")
-            if self._pid != os.getpid():
+            if self._inherited:
                 self._reopen()
             fd = self._fd
             fcntl.flock(fd, fcntl.LOCK_EX)
@@ -131,7 +172,9 @@ class FileStore:
                 yield line
 
     def close(self) -> None:
-        with self._lock, self._sync_lock:
+        with self._lock, self._flow:
+            # An fsync under way finishes on the descriptor it began with.
+            self._flow.wait_for(self._not_syncing)
             if self._fd >= 0:
                 fd, self._fd = self._fd, -1
                 os.close(fd)
@@ -158,7 +201,7 @@ class FileStore:
             self._fd = -1
             os.close(fd)
             raise
-        self._pid = os.getpid()
+        self._inherited = False
         self._written = self._synced = self._lost = 0
 
     def _reopen(self) -> None:
@@ -301,30 +344,52 @@ class FileStore:
         logger.warning("%s: a torn last line of %d bytes was kept in recovered record %d",
                        self._path, len(torn), self._seq)
 
-    def _write(self, line: bytes) -> None:
-        end = self._end
-        self._end = -1  # until the whole line is in, the next append must look at the file
-        written = os.write(self._fd, line)
-        while written < len(line):
-            written += os.write(self._fd, line[written:])
-        self._end = end + len(line)
-
     # Group commit: outside the chain's lock, so that other appends write their lines
-    # while one thread's fsync is under way; the next fsync then covers all of them.
+    # while one thread's fsync is under way; the next fsync then covers all of them. One
+    # thread at a time syncs for all; the others wait until a sync covers their line.
 
     def _sync_to(self, written: int) -> None:
-        with self._sync_lock:
-            if self._synced >= written:
+        flow = self._flow
+        with flow:
+            while self._synced < written:
+                if self._lost >= written:
+                    raise OSError(f"{self._path}: an fsync failed, so this record may not be "
+                                  "on disk; another fsync would not tell")
+                if not self._syncing:
+                    break
+                flow.wait()
+            else:
                 return  # an fsync that began after our write covered it
-            if self._lost >= written:
-                raise OSError(f"{self._path}: an fsync failed, so this record may not be on "
-                              "disk; another fsync would not tell")
+            if self._fd < 0:
+                raise ValueError(f"the audit log {self._path!r} was closed before its record "
+                                 "was on disk")
+            self._syncing = True
+            # When the last fsync covered several lines, the threads it released are likely
+            # on their way back with more: give them half an fsync's time, as a database's
+            # commit delay does; then wait for the lines of the appends under way.
+            if self._gathered > 1:
+                flow.wait(min(self._fsync_seconds / 2, _GATHER_SECONDS))
+            flow.wait_for(self._all_written, timeout=_GATHER_SECONDS)
             upto = self._written  # every line counted here is wholly written
-            try:
-                os.fsync(self._fd)
-            except OSError:
+        began = time.monotonic()
+        try:
+            os.fsync(self._fd)
+        except OSError:
+            with flow:
                 # The kernel may forget a failed write-back once it reported it: the lines
                 # it covered stay in doubt, whatever a later fsync says.
                 self._lost = upto
-                raise
-            self._synced = upto
+                self._syncing = False
+                flow.notify_all()
+            raise
+        with flow:
+            self._fsync_seconds = time.monotonic() - began
+            self._gathered, self._synced = upto - self._synced, upto
+            self._syncing = False
+            flow.notify_all()
+
+    def _all_written(self) -> bool:
+        return not self._unwritten
+
+    def _not_syncing(self) -> bool:
+        return not self._syncing
