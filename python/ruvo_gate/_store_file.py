@@ -40,13 +40,18 @@ _STORES: weakref.WeakSet[FileStore] = weakref.WeakSet()
 def _after_fork_in_child() -> None:
     for store in list(_STORES):
         store._lock = threading.Lock()
-        store._flow = threading.Condition(threading.Lock())
+        store._flow, store._lines_in = _conditions()
         store._unwritten = 0
         store._syncing = False
         store._inherited = True
 
 
 os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+def _conditions() -> tuple[threading.Condition, threading.Condition]:
+    lock = threading.Lock()
+    return threading.Condition(lock), threading.Condition(lock)
 
 
 def open_for_reading(path: str) -> int:
@@ -86,7 +91,9 @@ class FileStore:
         self._lost = 0  # a failed fsync leaves the lines up to this one in doubt
         self._inherited = False  # set in the child of a fork
         # Guards the group commit's counts: _unwritten, _synced, _lost, _syncing.
-        self._flow = threading.Condition(threading.Lock())
+        # _flow wakes the threads waiting for an fsync, _lines_in the thread about to
+        # start one, waiting for the lines of appends under way.
+        self._flow, self._lines_in = _conditions()
         self._unwritten = 0  # appends under way whose line is not written yet
         self._syncing = False  # a thread is syncing for all
         self._gathered = 0  # the lines the last fsync covered
@@ -110,8 +117,8 @@ class FileStore:
             if sync:
                 with self._flow:
                     self._unwritten -= 1
-                    if not self._unwritten:
-                        self._flow.notify_all()
+                    if not self._unwritten and self._syncing:
+                        self._lines_in.notify()
         if sync:
             self._sync_to(written)
 
@@ -368,8 +375,8 @@ class FileStore:
             # on their way back with more: give them half an fsync's time, as a database's
             # commit delay does; then wait for the lines of the appends under way.
             if self._gathered > 1:
-                flow.wait(min(self._fsync_seconds / 2, _GATHER_SECONDS))
-            flow.wait_for(self._all_written, timeout=_GATHER_SECONDS)
+                self._lines_in.wait(min(self._fsync_seconds / 2, _GATHER_SECONDS))
+            self._lines_in.wait_for(self._all_written, timeout=_GATHER_SECONDS)
             upto = self._written  # every line counted here is wholly written
         began = time.monotonic()
         try:
