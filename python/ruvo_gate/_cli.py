@@ -10,7 +10,7 @@ from collections.abc import Sequence
 from typing import BinaryIO
 
 from ._audit import verify_log
-from ._store import DEFAULT_CHAIN, database_store, file_path
+from ._store import DEFAULT_CHAIN, database_store, file_path, redacted
 from ._store_file import open_for_reading
 
 # A key is a few dozen bytes; the cap keeps a wrong file (a device, a log) from filling
@@ -57,7 +57,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # A file's errors are OSError and ValueError; a database driver has its own.
         if not isinstance(error, (OSError, ValueError)) and file_path(args.target):
             raise
-        print(f"ruvo_gate {args.command}: cannot read {args.target}: {error}",
+        print(f"ruvo_gate {args.command}: cannot read {redacted(args.target)}: {error}",
               file=sys.stderr)
         return 2
 
@@ -85,7 +85,7 @@ def _verify(args: argparse.Namespace) -> int:
             return 2
         expect = int(anchor[1]), anchor[2]
     report = verify_log(args.target, key=key, chain=args.chain, expect=expect)
-    print(f"{args.target}: {report}")
+    print(f"{redacted(args.target)}: {report}")
     return 0 if report.ok else 1
 
 

@@ -95,7 +95,12 @@ def redacted(target: str | os.PathLike[str]) -> str:
     if not _scheme(text):
         return text
     parts = urllib.parse.urlsplit(text)
-    if parts.password is None:
-        return text
-    host = parts.netloc.rpartition("@")[2]
-    return urllib.parse.urlunsplit(parts._replace(netloc=f"{parts.username or ''}:***@{host}"))
+    if parts.password is not None:
+        host = parts.netloc.rpartition("@")[2]
+        parts = parts._replace(netloc=f"{parts.username or ''}:***@{host}")
+    if "password" in parts.query:  # libpq also takes it as a parameter
+        query = urllib.parse.parse_qsl(parts.query, keep_blank_values=True)
+        parts = parts._replace(query=urllib.parse.urlencode(
+            [(name, "***" if name == "password" else value) for name, value in query],
+            safe="*"))
+    return urllib.parse.urlunsplit(parts)
