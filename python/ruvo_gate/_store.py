@@ -95,6 +95,8 @@ def redacted(target: str | os.PathLike[str]) -> str:
     if not _scheme(text):
         return text
     parts = urllib.parse.urlsplit(text)
+    if parts.password is None and "password" not in parts.query:
+        return text  # rebuilt, a URL may lose an empty host's //
     if parts.password is not None:
         host = parts.netloc.rpartition("@")[2]
         parts = parts._replace(netloc=f"{parts.username or ''}:***@{host}")
