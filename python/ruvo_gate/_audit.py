@@ -5,7 +5,6 @@ from __future__ import annotations
 import hashlib
 import hmac
 import json
-import logging
 import os
 import re
 import time
@@ -22,8 +21,6 @@ from ._store import (DEFAULT_CHAIN, ZERO_DIGEST, Render, Store, database_store, 
 from ._store_file import MAX_RECORD, FileStore, open_for_reading
 
 __all__ = ["AuditLog", "LogReport", "verify_log", "ZERO_DIGEST", "FORMAT_VERSION", "MAX_RECORD"]
-
-logger = logging.getLogger("ruvo_gate")
 
 FORMAT_VERSION = 1
 _SET_BY_THE_LOG_IN_ORDER = ("seq", "time", "prev", "v", "digest")

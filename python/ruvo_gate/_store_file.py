@@ -186,10 +186,6 @@ class FileStore:
                 fd, self._fd = self._fd, -1
                 os.close(fd)
 
-    @property
-    def closed(self) -> bool:
-        return self._fd < 0
-
     # The file, under the lock.
 
     def _open(self) -> None:
