@@ -28,7 +28,6 @@ _SET_BY_THE_LOG = frozenset(_SET_BY_THE_LOG_IN_ORDER)
 _DIGEST_RE = re.compile(r"[0-9a-f]{64}")
 # The writer's own line: the canonical record, its closing brace replaced by the digest.
 _DIGEST_MEMBER = b',"digest":"'
-_RECOVERED_MEMBER = b'"kind":"recovered"'
 _NOT_COPIED = ("an AuditLog owns an open file or connection and is not copied or pickled: "
                "share the one log (threads may), or open another AuditLog on the same target")
 
@@ -366,7 +365,7 @@ def _verify(lines: Iterable[bytes], key: bytes | None,
                 f"torn tail: the last {len(line)} bytes end without a line end (a crash "
                 "during a write?); opening the log with AuditLog keeps them in a "
                 "recovered record", tuple(recovered))
-        digest, error = _check_line(line, count, prev, key, numbers)
+        digest, error, recovered_here = _check_line(line, count, prev, key, numbers)
         if error:
             return LogReport(False, count - 1, prev, count, error, tuple(recovered))
         if count == at and digest != anchored:
@@ -375,7 +374,7 @@ def _verify(lines: Iterable[bytes], key: bytes | None,
                 f"not the anchored record: its digest is {digest}, the anchor says "
                 f"{anchored}; the chain was replaced or rewritten up to it",
                 tuple(recovered))
-        if _RECOVERED_MEMBER in line and _kind(line) == _jcs.KIND_RECOVERED:
+        if recovered_here:
             recovered.append(count)
         prev = digest
     if count < at:
@@ -386,16 +385,10 @@ def _verify(lines: Iterable[bytes], key: bytes | None,
     return LogReport(True, count, prev, recovered=tuple(recovered))
 
 
-def _kind(line: bytes) -> object:
-    # Only for a line already found intact, so it parses.
-    record = json.loads(line)
-    return record.get("kind") if type(record) is dict else None
-
-
 def _check_line(line: bytes, seq: int, prev: str, key: bytes | None,
-                numbers: dict[object, str]) -> tuple[str, str]:
-    """The line's digest and "" when it is the intact record `seq` chained to `prev`;
-    otherwise "" and why it is not."""
+                numbers: dict[object, str]) -> tuple[str, str, bool]:
+    """The line's digest, "" and whether it is a recovered record, when it is the intact
+    record `seq` chained to `prev`; otherwise "", why it is not and False."""
     # Fast path: a line in the writer's own form, the canonical record with the digest
     # put before its closing brace. Rendering the parsed record again and finding the line
     # proves the form, and with it that no key was repeated.
@@ -420,29 +413,29 @@ _NOT_RECOMPUTED = ("digest does not recompute: the record was changed after it w
                    "or the key is not the one it was written with")
 
 
-def _check_any_form(line: bytes, seq: int, prev: str, key: bytes | None) -> tuple[str, str]:
+def _check_any_form(line: bytes, seq: int, prev: str, key: bytes | None) -> tuple[str, str, bool]:
     """The same checks for a line in any JSON form, through the canonical JSON library."""
     try:
         record = json.loads(line.decode(), object_pairs_hook=_unique_keys,
                             parse_int=_jcs.read_integer, parse_constant=_not_json)
     except UnicodeDecodeError as error:
-        return "", f"bad JSON: not UTF-8 ({error.reason} at byte {error.start})"
+        return "", f"bad JSON: not UTF-8 ({error.reason} at byte {error.start})", False
     except ValueError as error:
-        return "", f"bad JSON: {error}"
+        return "", f"bad JSON: {error}", False
     except RecursionError:
-        return "", "bad JSON: nested too deeply"
+        return "", "bad JSON: nested too deeply", False
     if type(record) is not dict:
-        return "", "bad JSON: a record is a JSON object"
+        return "", "bad JSON: a record is a JSON object", False
     digest = record.pop("digest", None)
     if type(digest) is not str:
-        return "", _NO_DIGEST
+        return "", _NO_DIGEST, False
     try:
         body = rfc8785.dumps(record)
     except (ValueError, rfc8785.CanonicalizationError) as error:
         # A lone surrogate in a key or a string has no UTF-8 form.
-        return "", f"no canonical form: {error}"
+        return "", f"no canonical form: {error}", False
     except RecursionError:
-        return "", "no canonical form: nested too deeply"
+        return "", "no canonical form: nested too deeply", False
     return _check_record(record, digest, body, seq, prev, key)
 
 
@@ -450,25 +443,23 @@ _NO_DIGEST = "no digest: every record carries one, 64 lowercase hexadecimal digi
 
 
 def _check_record(record: dict[str, object], digest: str, body: bytes, seq: int, prev: str,
-                  key: bytes | None) -> tuple[str, str]:
+                  key: bytes | None) -> tuple[str, str, bool]:
     if not _DIGEST_RE.fullmatch(digest):
-        return "", _NO_DIGEST
+        return "", _NO_DIGEST, False
     if _json_integer(record.get("v")) != FORMAT_VERSION:
         return "", (f"unknown format version {record.get('v')!r} (this library reads "
-                    f"version {FORMAT_VERSION})")
+                    f"version {FORMAT_VERSION})"), False
     found = _json_integer(record.get("seq"))
     if found != seq:
-        return "", f"a gap in seq: expected {seq}, found {record.get('seq')!r}"
+        return "", f"a gap in seq: expected {seq}, found {record.get('seq')!r}", False
     if record.get("prev") != prev:
         if seq == 1:
-            return "", "broken prev: the first record's prev must be 64 zeros"
-        return "", f"broken prev: it is not the digest of line {seq - 1}"
-    if key is None:
-        if hashlib.sha256(body).hexdigest() == digest:
-            return digest, ""
-    elif hmac.compare_digest(hmac.digest(key, body, "sha256").hex(), digest):
-        return digest, ""
-    return "", _NOT_RECOMPUTED
+            return "", "broken prev: the first record's prev must be 64 zeros", False
+        return "", f"broken prev: it is not the digest of line {seq - 1}", False
+    if hashlib.sha256(body).hexdigest() == digest if key is None \
+            else hmac.compare_digest(hmac.digest(key, body, "sha256").hex(), digest):
+        return digest, "", record.get("kind") == _jcs.KIND_RECOVERED
+    return "", _NOT_RECOMPUTED, False
 
 
 def _json_integer(value: object) -> int | None:
