@@ -26,6 +26,7 @@ FORMAT_VERSION = 1
 _SET_BY_THE_LOG_IN_ORDER = ("seq", "time", "prev", "v", "digest")
 _SET_BY_THE_LOG = frozenset(_SET_BY_THE_LOG_IN_ORDER)
 _DIGEST_RE = re.compile(r"[0-9a-f]{64}")
+_RECOVERED = _jcs.KIND_RECOVERED
 # The writer's own line: the canonical record, its closing brace replaced by the digest.
 _DIGEST_MEMBER = b',"digest":"'
 _NOT_COPIED = ("an AuditLog owns an open file or connection and is not copied or pickled: "
@@ -458,7 +459,7 @@ def _check_record(record: dict[str, object], digest: str, body: bytes, seq: int,
         return "", f"broken prev: it is not the digest of line {seq - 1}", False
     if hashlib.sha256(body).hexdigest() == digest if key is None \
             else hmac.compare_digest(hmac.digest(key, body, "sha256").hex(), digest):
-        return digest, "", record.get("kind") == _jcs.KIND_RECOVERED
+        return digest, "", record.get("kind") == _RECOVERED
     return "", _NOT_RECOMPUTED, False
 
 
