@@ -1,4 +1,5 @@
-"""`python -m ruvo_gate verify PATH [--key-file FILE]`."""
+"""`python -m ruvo_gate verify TARGET [--key-file FILE] [--chain NAME] [--expect RECORDS:DIGEST]`
+and `python -m ruvo_gate export TARGET [--chain NAME]`."""
 
 import sys
 
