@@ -1,57 +1,36 @@
-"""The audit trail: hash-chained JSON lines, shared safely by threads and processes."""
+"""The audit trail: hash-chained records, kept in a file or a database, and their verifier."""
 
 from __future__ import annotations
 
-import base64
-import fcntl
 import hashlib
 import hmac
 import json
-import logging
 import os
 import re
-import stat
-import threading
 import time
 import warnings
-import weakref
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Literal, NoReturn
 
 import rfc8785
 
 from . import _jcs
+from ._store import (DEFAULT_CHAIN, ZERO_DIGEST, Render, Store, database_store, file_path,
+                     redacted)
+from ._store_file import MAX_RECORD, FileStore, open_for_reading
 
 __all__ = ["AuditLog", "LogReport", "verify_log", "ZERO_DIGEST", "FORMAT_VERSION", "MAX_RECORD"]
 
-logger = logging.getLogger("ruvo_gate")
-
-ZERO_DIGEST = "0" * 64  # the `prev` of the first record
 FORMAT_VERSION = 1
 _SET_BY_THE_LOG_IN_ORDER = ("seq", "time", "prev", "v", "digest")
 _SET_BY_THE_LOG = frozenset(_SET_BY_THE_LOG_IN_ORDER)
 _DIGEST_RE = re.compile(r"[0-9a-f]{64}")
+_RECOVERED = _jcs.KIND_RECOVERED
 # The writer's own line: the canonical record, its closing brace replaced by the digest.
 _DIGEST_MEMBER = b',"digest":"'
-_SUFFIX = len(_DIGEST_MEMBER) + 64 + len(b'"}\n')
-_READ_STEP = 1 << 16
-MAX_RECORD = 16 << 20  # bytes in one line, unless the log is opened with another cap
-# Every line the writer renders starts so: a torn tail that does not is no torn record.
-_RECORD_START = b'{"'
-_RECOVERED_MEMBER = b'"kind":"recovered"'
-
-# The logs of this process, for the child of a fork: a thread appending at the fork leaves
-# the log's lock held in the child, where nobody will release it.
-_LOGS: weakref.WeakSet[AuditLog] = weakref.WeakSet()
-
-
-def _after_fork_in_child() -> None:
-    for log in list(_LOGS):
-        log._lock = threading.Lock()
-
-
-os.register_at_fork(after_in_child=_after_fork_in_child)
+_NOT_COPIED = ("an AuditLog owns an open file or connection and is not copied or pickled: "
+               "share the one log (threads may), or open another AuditLog on the same target")
 
 
 def _check_key(key: bytes | None) -> bytes | None:
@@ -68,79 +47,129 @@ def _check_key(key: bytes | None) -> bytes | None:
     return key
 
 
-_NOT_COPIED = ("an AuditLog owns its open file and is not copied or pickled: share the one log "
-               "(threads may), or open another AuditLog on the same path")
+class _Renderer:
+    """Completes records and renders their lines: the one place where `seq`, `time`,
+    `prev`, `v` and `digest` are set, whatever store keeps the lines. Threads may share
+    it: its caches tolerate races."""
+
+    __slots__ = ("_key", "_clock", "_numbers")
+
+    def __init__(self, key: bytes | None) -> None:
+        self._key = key
+        self._clock = (-1, "")  # a second and its text, replaced whole
+        self._numbers: dict[object, str] = {}  # number texts
+
+    def render(self, entry: dict[str, object], seq: int, prev: str) -> bytes:
+        """Completes the entry as record `seq` chained to `prev`; its line."""
+        entry["seq"] = seq
+        entry["time"] = self._now()
+        entry["prev"] = prev
+        entry["v"] = FORMAT_VERSION
+        body = _jcs.canonical(entry, self._numbers)
+        key = self._key
+        digest = hmac.digest(key, body, "sha256").hex() if key is not None \
+            else hashlib.sha256(body).hexdigest()
+        entry["digest"] = digest
+        return body[:-1] + _DIGEST_MEMBER + digest.encode() + b'"}\n'
+
+    def _now(self) -> str:
+        second, nanos = divmod(time.time_ns(), 1_000_000_000)
+        clock = self._clock
+        if second != clock[0]:
+            clock = self._clock = (second, time.strftime("%Y-%m-%dT%H:%M:%S",
+                                                         time.gmtime(second)))
+        return f"{clock[1]}.{nanos:09d}Z"
 
 
 class AuditLog:
-    """An append-only audit file of JSON lines, each record chained to the one before it.
+    """An append-only chain of audit records, each chained to the one before it, kept in a
+    file of JSON lines or in a database.
 
     Every record gets `seq` (1, 2, ... with no gap), `time` (UTC, RFC 3339 with
     nanoseconds), `v` (the format version, 1), `prev` (the previous record's digest, 64
     zeros for the first) and `digest`: SHA-256, or HMAC-SHA256 with `key`, of the record
     without `digest` in canonical JSON (RFC 8785), as 64 lowercase hexadecimal digits.
+    Every store keeps the same lines, so a chain verifies the same wherever it is kept.
 
-    With `sync="always"` each record is on disk before `append` returns; with `"never"`
-    the operating system writes it when it chooses. Threads may share one log, and
-    processes may append to the same file, each through a log of its own. A crash can
-    leave a torn last line: opening the log (or the next append) cuts it off and keeps its
-    bytes in a `"recovered"` record, so nothing is dropped silently. A new file is
-    created readable and writable by its owner only.
+    The target chooses the store. A path is a file of JSON lines holding one chain:
+    processes may append to it, each through a log of its own, and a crash can leave a
+    torn last line, which opening the log (or the next append) cuts off and keeps in a
+    `"recovered"` record, so nothing is dropped silently. A new file is readable and
+    writable by its owner only. `sqlite:///relative/path` or `sqlite:////absolute/path`
+    is an SQLite database, `postgresql://...` a PostgreSQL one; a database holds named
+    chains, each with its own `seq` and `prev`.
 
-    A child process forked while the log is open may append through it (it then opens the
-    file again for itself) or close it; it must not expect its records to come in any
-    order with the parent's. A log is not copied or pickled: open another `AuditLog` on
-    the same path instead.
+    With `sync="always"` each record is durable (on disk, or committed) before `append`
+    returns; appends in flight together share one `fsync` (or commit). With `"never"` the
+    operating system (or the database) writes it when it chooses. Threads may share one
+    log. A child process forked while the log is open may append through it (it then
+    opens the file again for itself) or close it. A log is not copied or pickled: open
+    another `AuditLog` on the same target instead.
 
     Args:
-        path: the file; created if missing. It must be a regular file.
+        target: a file path, or a database URL as above.
         key: the HMAC key, if any.
-        sync: "always" (each record flushed to disk before `append` returns) or "never".
-        max_record: the longest line, in bytes, this log writes; opening refuses a torn
-            last line longer than that (a file with such an end is not this log's).
+        chain: the chain a database target appends to; a file holds only "default".
+        sync: "always" or "never", as above.
+        max_record: the longest line, in bytes, this log writes; opening a file refuses a
+            torn last line longer than that (a file with such an end is not this log's).
 
     Raises:
         OSError: the file cannot be opened, read or written, or a torn last line
             cannot be kept for lack of space (the file is then left as it was).
-        ValueError: `sync` is not "always" or "never", `key` is empty, the path is not
-            a regular file, or the file's end is not an audit record (its last complete
+        ValueError: an argument is out of its range (`sync`, an empty `key`, a chain
+            other than "default" for a file, a malformed target), the path is not a
+            regular file, or the file's end is not an audit record (its last complete
             line is not one, or it ends in bytes that cannot start one, or in a line longer
             than `max_record`); nothing is appended to such a file.
     """
 
-    def __init__(self, path: str | os.PathLike[str], *, key: bytes | None = None,
-                 sync: Literal["always", "never"] = "always",
+    def __init__(self, target: str | os.PathLike[str], *, key: bytes | None = None,
+                 chain: str = DEFAULT_CHAIN, sync: Literal["always", "never"] = "always",
                  max_record: int = MAX_RECORD) -> None:
-        self._fd = -1
+        self._store: Store | None = None
+        self._file: FileStore | None = None  # the store again, when it is a file
         if sync not in ("always", "never"):
             raise ValueError(f'sync must be "always" or "never", not {sync!r}')
         if type(max_record) is not int or max_record < 1024:
             raise ValueError(f"max_record must be an int of at least 1024 bytes, not "
                              f"{max_record!r}")
-        self._path = os.fspath(path)
-        self._key = _check_key(key)
-        self._sync = sync == "always"
+        if type(chain) is not str or not chain:
+            raise ValueError(f"chain must be a name (a non-empty str), not {chain!r}")
+        self._render = _Renderer(_check_key(key)).render
+        self._target = os.fspath(target)
+        self._chain = chain
         self._max = max_record
-        self._lock = threading.Lock()
-        self._seq = 0
-        self._prev = ZERO_DIGEST
-        self._end = -1  # the file's size after our last write; anything else means catch up
-        self._last = b""  # the line that ends at _end: the last record we wrote or read
-        self._second = -1
-        self._second_text = ""
-        self._numbers: dict[object, str] = {}  # number texts, for rendering records
-        self._open()
-        _LOGS.add(self)
+        path = file_path(target)
+        if path is None:
+            self._store = database_store(self._target, chain=chain, sync=sync == "always")
+        else:
+            _file_chain(chain)
+            self._store = self._file = FileStore(
+                path, sync=sync == "always", max_record=max_record, render_own=self._render)
 
     @property
-    def path(self) -> str:
-        """The file this log appends to."""
-        return self._path
+    def target(self) -> str:
+        """The file or database URL this log appends to, as given."""
+        return self._target
 
     @property
-    def head(self) -> str:
-        """The digest of the last record this log wrote or read (64 zeros for none)."""
-        return self._prev
+    def chain(self) -> str:
+        """The name of the chain this log appends to ("default" for a file)."""
+        return self._chain
+
+    def head(self) -> tuple[int, str]:
+        """The chain's end now: how many records it holds and the last one's digest (64
+        zeros for none), other writers' records included. Publish it elsewhere from time
+        to time: `verify_log(target, expect=head)` then proves that the chain still holds
+        that record, so that a cut tail or a replaced chain shows.
+
+        Raises:
+            ValueError: the log is closed, or its file no longer holds the last record
+                this log wrote or read.
+            OSError: the file or the database cannot be read.
+        """
+        return self._open_store().head()
 
     def append(self, record: Mapping[str, object]) -> dict[str, object]:
         """Appends one record and returns it as written, with `seq`, `time`, `prev`, `v` and
@@ -155,7 +184,8 @@ class AuditLog:
                 `max_record`; or the log is closed; or the file no longer holds the last
                 record this log wrote (someone cut it): nothing is chained to a cut chain.
             OSError: the write or the sync failed; the record may be incomplete on disk,
-                and the next append or opening of the file recovers it.
+                and the next append or opening of the file recovers it. A database store
+                raises its driver's errors when the server cannot be reached.
         """
         entry = dict(record)
         # The copy is what gets written, so the copy is what is checked: a mapping may
@@ -163,34 +193,19 @@ class AuditLog:
         if not _SET_BY_THE_LOG.isdisjoint(entry):
             name = next(name for name in _SET_BY_THE_LOG_IN_ORDER if name in entry)
             raise ValueError(f"the log sets {name!r} itself: leave it out of the record")
-        with self._lock:
-            if self._fd < 0:
-                raise ValueError(f"the audit log {self._path!r} is closed")
-            if self._pid != os.getpid():
-                self._reopen()
-            fd = self._fd
-            fcntl.flock(fd, fcntl.LOCK_EX)
-            try:
-                size = os.lseek(fd, 0, os.SEEK_END)
-                if size != self._end:
-                    self._check_our_end(size)
-                    self._catch_up(size)
-                line, digest = self._render(entry, self._seq + 1, self._prev)
-                if len(line) > self._max:
-                    raise ValueError(f"the record is {len(line)} bytes long, more than this "
-                                     f"log's max_record of {self._max}")
-                self._write(line)
-                self._seq, self._prev, self._last = self._seq + 1, digest, line
-            finally:
-                fcntl.flock(fd, fcntl.LOCK_UN)
+        file = self._file
+        if file is not None:
+            file.append_entry(entry)
+            return entry
+        self._open_store().append(self._renderer_of(entry))
         return entry
 
     def close(self) -> None:
-        """Closes the file; further appends raise `ValueError`. Closing twice is harmless."""
-        with self._lock:
-            if self._fd >= 0:
-                fd, self._fd = self._fd, -1
-                os.close(fd)
+        """Closes the file or connection; further appends raise `ValueError`. Closing twice
+        is harmless."""
+        store, self._store, self._file = self._store, None, None
+        if store is not None:
+            store.close()
 
     def __enter__(self) -> AuditLog:
         return self
@@ -199,14 +214,14 @@ class AuditLog:
         self.close()
 
     def __repr__(self) -> str:
-        state = "closed" if self._fd < 0 else f"head {self._prev[:12]}..."
-        return f"<AuditLog {self._path!r} {state}>"
+        chain = "" if self._chain == DEFAULT_CHAIN else f" chain {self._chain!r}"
+        state = "open" if self._store is not None else "closed"
+        return f"<AuditLog {redacted(self._target)!r}{chain} {state}>"
 
     def __del__(self) -> None:
-        if getattr(self, "_fd", -1) >= 0:
+        if getattr(self, "_store", None) is not None:
             warnings.warn(f"unclosed {self!r}", ResourceWarning, source=self, stacklevel=2)
-            os.close(self._fd)
-            self._fd = -1
+            self.close()
 
     # A copy would share the file descriptor, and closing either would leave the other
     # writing into whatever file next gets its number.
@@ -219,195 +234,28 @@ class AuditLog:
     def __reduce__(self) -> NoReturn:
         raise TypeError(_NOT_COPIED)
 
-    # The file, under the lock.
+    def _renderer_of(self, entry: dict[str, object]) -> Render:
+        render, limit = self._render, self._max
 
-    def _open(self) -> None:
-        fd = os.open(self._path, os.O_RDWR | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o600)
-        try:
-            if not stat.S_ISREG(os.fstat(fd).st_mode):
-                raise ValueError(f"{self._path} is not a regular file: an audit log is one "
-                                 "(a device or a pipe would lose its records)")
-            fcntl.flock(fd, fcntl.LOCK_EX)
-            try:
-                self._fd = fd
-                self._catch_up(os.fstat(fd).st_size)
-            finally:
-                fcntl.flock(fd, fcntl.LOCK_UN)
-        except BaseException:
-            self._fd = -1
-            os.close(fd)
-            raise
-        self._pid = os.getpid()
+        def line(seq: int, prev: str) -> bytes:
+            text = render(entry, seq, prev)
+            if len(text) > limit:
+                raise ValueError(f"the record is {len(text)} bytes long, more than this "
+                                 f"log's max_record of {limit}")
+            return text
+        return line
 
-    def _reopen(self) -> None:
-        # A forked child shares the parent's open file, and with it the parent's lock:
-        # it needs one of its own.
-        os.close(self._fd)
-        self._fd = -1
-        self._open()
+    def _open_store(self) -> Store:
+        store = self._store
+        if store is None:
+            raise ValueError(f"the audit log {redacted(self._target)!r} is closed")
+        return store
 
-    def _check_our_end(self, size: int) -> None:
-        """Refuses to go on when the last record this log wrote or read is gone: only a
-        hand from outside removes records, and chaining on would hide the cut."""
-        end, last = self._end, self._last
-        if end < 0 or not last:
-            return  # our last write did not finish, or we saw no record: nothing to lose
-        if size < end:
-            raise ValueError(
-                f"{self._path} ends at byte {size}, before the end of record {self._seq} "
-                f"(byte {end}), the last this log wrote or read: records were cut from it. "
-                "Nothing is chained to a cut log; check it with `python -m ruvo_gate verify` "
-                "and start a new log")
-        if os.pread(self._fd, len(last), end - len(last)) != last:
-            raise ValueError(
-                f"{self._path} no longer holds record {self._seq} at bytes "
-                f"{end - len(last)}-{end}, the last this log wrote or read: the file was "
-                "rewritten. Nothing is chained to it; check it with `python -m ruvo_gate "
-                "verify` and start a new log")
 
-    def _catch_up(self, size: int) -> None:
-        """Reads the chain's end from the file, which another process may have extended,
-        and recovers a torn last line."""
-        tail, start = self._read_tail(size)
-        cut = tail.rfind(b"\n") + 1
-        if cut:
-            self._last = tail[:cut]
-            self._seq, self._prev = self._chain_end(self._last)
-        else:
-            self._seq, self._prev, self._last = 0, ZERO_DIGEST, b""
-        self._end = start + cut
-        if cut < len(tail):
-            self._recover(tail[cut:])
-
-    def _read_tail(self, size: int) -> tuple[bytes, int]:
-        """The end of the file from the start of its last complete line (or from the file's
-        start when it has no line before that one), and where that end begins."""
-        chunks: list[bytes] = []
-        start = size
-        last = -1  # where the file's last line end is, once found
-        while start > 0:
-            step = min(start, _READ_STEP)
-            start -= step
-            chunk = self._pread(step, start)
-            chunks.append(chunk)
-            found = chunk.rfind(b"\n")
-            if last < 0:
-                if found < 0:
-                    if size - start > self._max:
-                        raise ValueError(
-                            f"{self._path} ends in more than {self._max} bytes without a "
-                            "line end: that is not a torn record of this log (open it with a "
-                            "larger max_record if its records are that long)")
-                    continue
-                last = start + found
-                if size - last - 1 > self._max:
-                    raise ValueError(
-                        f"{self._path} ends in more than {self._max} bytes without a "
-                        "line end: that is not a torn record of this log (open it with a "
-                        "larger max_record if its records are that long)")
-                found = chunk.rfind(b"\n", 0, found)
-            if found >= 0:
-                start += found + 1
-                chunks[-1] = chunk[found + 1:]
-                break
-            if last - start > 2 * self._max:
-                raise ValueError(
-                    f"{self._path}: its last line is longer than {2 * self._max} bytes: "
-                    "that is not a record of this log (open it with a larger max_record "
-                    "if its records are that long)")
-        chunks.reverse()
-        return b"".join(chunks), start
-
-    def _pread(self, size: int, offset: int) -> bytes:
-        chunk = os.pread(self._fd, size, offset)
-        while len(chunk) < size:
-            more = os.pread(self._fd, size - len(chunk), offset + len(chunk))
-            if not more:
-                raise OSError(f"{self._path} shrank while its end was being read")
-            chunk += more
-        return chunk
-
-    def _chain_end(self, line: bytes) -> tuple[int, str]:
-        try:
-            record = json.loads(line)
-            seq, digest = record["seq"], record["digest"]
-            if type(seq) is not int or seq < 1 or type(digest) is not str \
-                    or not _DIGEST_RE.fullmatch(digest):
-                raise ValueError("its seq or digest is missing or malformed")
-        except RecursionError:
-            return self._not_a_record(ValueError("nested too deeply"))
-        except (ValueError, KeyError, TypeError) as error:
-            return self._not_a_record(error)
-        return seq, digest
-
-    def _not_a_record(self, error: Exception) -> NoReturn:
-        raise ValueError(
-            f"{self._path}: its last line is not an audit record ({error}), so no record "
-            f"can be chained to it; check the file with `python -m ruvo_gate verify "
-            f"{self._path}`") from error
-
-    def _recover(self, torn: bytes) -> None:
-        if not _RECORD_START.startswith(torn[:len(_RECORD_START)]):
-            raise ValueError(
-                f"{self._path} ends in {len(torn)} bytes that cannot be the start of a record "
-                f"(records start with {_RECORD_START.decode()}): is it an audit log? It was "
-                "left as it is")
-        line, digest = self._render({
-            "kind": _jcs.KIND_RECOVERED, "length": len(torn),
-            "sha256": hashlib.sha256(torn).hexdigest(),
-            "base64": base64.b64encode(torn).decode("ascii")}, self._seq + 1, self._prev)
-        # The record is written over the torn bytes, not after cutting them: a crash in
-        # between must not lose them. It is always longer than they are, and the room for
-        # it is taken first, so that a full disk leaves the torn bytes as they were.
-        fd = os.open(self._path, os.O_WRONLY | os.O_CLOEXEC)
-        try:
-            try:
-                os.posix_fallocate(fd, self._end, len(line))
-            except OSError as error:
-                raise OSError(error.errno, f"{self._path}: no room to keep its torn last line "
-                              f"of {len(torn)} bytes in a recovered record ({error.strerror}); "
-                              "the file was left as it is") from error
-            written = 0
-            while written < len(line):
-                written += os.pwrite(fd, line[written:], self._end + written)
-            os.ftruncate(fd, self._end + len(line))
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        self._end += len(line)
-        self._seq, self._prev, self._last = self._seq + 1, digest, line
-        logger.warning("%s: a torn last line of %d bytes was kept in recovered record %d",
-                       self._path, len(torn), self._seq)
-
-    def _render(self, entry: dict[str, object], seq: int, prev: str) -> tuple[bytes, str]:
-        """Completes the entry as record `seq` chained to `prev`; its line and digest."""
-        entry["seq"] = seq
-        entry["time"] = self._now()
-        entry["prev"] = prev
-        entry["v"] = FORMAT_VERSION
-        body = _jcs.canonical(entry, self._numbers)
-        key = self._key
-        digest = hmac.digest(key, body, "sha256").hex() if key is not None \
-            else hashlib.sha256(body).hexdigest()
-        entry["digest"] = digest
-        return body[:-1] + _DIGEST_MEMBER + digest.encode() + b'"}\n', digest
-
-    def _write(self, line: bytes) -> None:
-        end = self._end
-        self._end = -1  # until the whole line is in, the next append must look at the file
-        written = os.write(self._fd, line)
-        while written < len(line):
-            written += os.write(self._fd, line[written:])
-        self._end = end + len(line)
-        if self._sync:
-            os.fsync(self._fd)
-
-    def _now(self) -> str:
-        second, nanos = divmod(time.time_ns(), 1_000_000_000)
-        if second != self._second:
-            self._second = second
-            self._second_text = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(second))
-        return f"{self._second_text}.{nanos:09d}Z"
+def _file_chain(chain: str | None) -> None:
+    if chain not in (None, DEFAULT_CHAIN):
+        raise ValueError(f"a file holds one chain, {DEFAULT_CHAIN!r}, not {chain!r}: named "
+                         "chains live in a database (sqlite:///... or postgresql://...)")
 
 
 @dataclass(frozen=True, slots=True)
@@ -415,7 +263,8 @@ class LogReport:
     """What `verify_log` found.
 
     Attributes:
-        ok: True when every line is an intact record of one unbroken chain.
+        ok: True when every line is an intact record of one unbroken chain (holding the
+            anchored record, when one was expected).
         records: how many records are intact (before the first bad line, if any).
         head: the digest of the last intact record (64 zeros for none): anchor it
             elsewhere, and a later check proves the log was not rewritten up to it.
@@ -441,66 +290,106 @@ class LogReport:
             recovered = (f", {len(self.recovered)} recovered tail{'s' if many else ''} at "
                          f"line{'s' if many else ''} {', '.join(map(str, self.recovered))}")
         if self.ok:
+            if not self.records:
+                return "empty: 0 records"
             return f"intact: {self.records} records{recovered}, head {self.head}"
         return (f"broken at line {self.line}: {self.error} ({self.records} records intact "
                 f"before it{recovered}, head {self.head})")
 
 
-def verify_log(path: str | os.PathLike[str], *, key: bytes | None = None) -> LogReport:
-    """Checks an audit file's chain, line by line: JSON, `seq` without gap, `prev`, digest.
+def verify_log(target: str | os.PathLike[str], *, key: bytes | None = None,
+               chain: str | None = None,
+               expect: tuple[int, str] | None = None) -> LogReport:
+    """Checks a chain, line by line: JSON, `seq` without gap, `prev`, digest.
 
     Args:
-        path: the audit file.
+        target: the audit file, or a database URL as `AuditLog` takes it.
         key: the key it was written with, if any (the digests are then HMAC-SHA256).
+        chain: the chain of a database to check; None is "default", the only chain of a
+            file.
+        expect: an anchor, `(records, digest)` as `AuditLog.head()` gave it earlier: the
+            record at that position must have that digest. A chain that grew past it
+            passes; a cut tail, a replaced chain, an empty or wrong target fail.
 
     Returns:
         A `LogReport`: `ok`; `records`, the number of intact records (before the first bad
         line, if any); `head`, the digest of the last intact record (64 zeros for none),
         to anchor elsewhere; `recovered`, the lines of recovered records; and when not
         ok, `line` (the first bad line, counted from 1) and `error` (why: bad JSON, a gap
-        in `seq`, a broken `prev`, a digest that does not recompute, a torn tail).
-        `str()` of it is the line `python -m ruvo_gate verify` prints.
+        in `seq`, a broken `prev`, a digest that does not recompute, a torn tail, a chain
+        that does not hold the anchored record). `str()` of it is the line `python -m
+        ruvo_gate verify` prints.
 
     Raises:
-        OSError: the file cannot be read.
+        OSError: the file or database cannot be read (a missing file or SQLite
+            database among them: a wrong path never reads as an empty log).
         ValueError: the path is not a regular file (a pipe or a device is never read,
-            so that the check cannot hang or fill the memory).
+            so that the check cannot hang or fill the memory), a chain other than
+            "default" is asked of a file, or `expect` is malformed.
     """
     key = _check_key(key)
+    anchor = _check_anchor(expect)
+    path = file_path(target)
+    if path is None:
+        store = database_store(os.fspath(target), chain=chain or DEFAULT_CHAIN, sync=False,
+                               existing=True)
+        try:
+            return _verify(store.lines(), key, anchor)
+        finally:
+            store.close()
+    _file_chain(chain)
+    with open(open_for_reading(path), "rb") as lines:
+        return _verify(lines, key, anchor)
+
+
+def _check_anchor(expect: tuple[int, str] | None) -> tuple[int, str] | None:
+    if expect is None:
+        return None
+    records, digest = expect if isinstance(expect, tuple) and len(expect) == 2 else (-1, "")
+    if type(records) is not int or records < 0 or type(digest) is not str \
+            or not _DIGEST_RE.fullmatch(digest) or (records == 0 and digest != ZERO_DIGEST):
+        raise ValueError(f"expect must be (records, digest) as AuditLog.head() gives it, not "
+                         f"{expect!r}")
+    return records, digest
+
+
+def _verify(lines: Iterable[bytes], key: bytes | None,
+            anchor: tuple[int, str] | None) -> LogReport:
     numbers: dict[object, str] = {}
     prev, count = ZERO_DIGEST, 0
     recovered: list[int] = []
-    # Opened without blocking: opening a pipe would wait for a writer.
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    with open(fd, "rb") as lines:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise ValueError(f"{os.fspath(path)!s} is not a regular file: an audit log is one")
-        for count, line in enumerate(lines, 1):
-            if not line.endswith(b"\n"):
-                return LogReport(
-                    False, count - 1, prev, count,
-                    f"torn tail: the last {len(line)} bytes end without a line end (a crash "
-                    "during a write?); opening the log with AuditLog keeps them in a "
-                    "recovered record", tuple(recovered))
-            digest, error = _check_line(line, count, prev, key, numbers)
-            if error:
-                return LogReport(False, count - 1, prev, count, error, tuple(recovered))
-            if _RECOVERED_MEMBER in line and _kind(line) == _jcs.KIND_RECOVERED:
-                recovered.append(count)
-            prev = digest
+    at, anchored = anchor if anchor is not None else (-1, "")
+    for count, line in enumerate(lines, 1):
+        if not line.endswith(b"\n"):
+            return LogReport(
+                False, count - 1, prev, count,
+                f"torn tail: the last {len(line)} bytes end without a line end (a crash "
+                "during a write?); opening the log with AuditLog keeps them in a "
+                "recovered record", tuple(recovered))
+        digest, error, recovered_here = _check_line(line, count, prev, key, numbers)
+        if error:
+            return LogReport(False, count - 1, prev, count, error, tuple(recovered))
+        if count == at and digest != anchored:
+            return LogReport(
+                False, count - 1, prev, count,
+                f"not the anchored record: its digest is {digest}, the anchor says "
+                f"{anchored}; the chain was replaced or rewritten up to it",
+                tuple(recovered))
+        if recovered_here:
+            recovered.append(count)
+        prev = digest
+    if count < at:
+        return LogReport(
+            False, count, prev, count + 1,
+            f"the chain ends after {count} records, before the anchored record {at}: "
+            "records were cut from its end, or this is another chain", tuple(recovered))
     return LogReport(True, count, prev, recovered=tuple(recovered))
 
 
-def _kind(line: bytes) -> object:
-    # Only for a line already found intact, so it parses.
-    record = json.loads(line)
-    return record.get("kind") if type(record) is dict else None
-
-
 def _check_line(line: bytes, seq: int, prev: str, key: bytes | None,
-                numbers: dict[object, str]) -> tuple[str, str]:
-    """The line's digest and "" when it is the intact record `seq` chained to `prev`;
-    otherwise "" and why it is not."""
+                numbers: dict[object, str]) -> tuple[str, str, bool]:
+    """The line's digest, "" and whether it is a recovered record, when it is the intact
+    record `seq` chained to `prev`; otherwise "", why it is not and False."""
     # Fast path: a line in the writer's own form, the canonical record with the digest
     # put before its closing brace. Rendering the parsed record again and finding the line
     # proves the form, and with it that no key was repeated.
@@ -525,29 +414,29 @@ _NOT_RECOMPUTED = ("digest does not recompute: the record was changed after it w
                    "or the key is not the one it was written with")
 
 
-def _check_any_form(line: bytes, seq: int, prev: str, key: bytes | None) -> tuple[str, str]:
+def _check_any_form(line: bytes, seq: int, prev: str, key: bytes | None) -> tuple[str, str, bool]:
     """The same checks for a line in any JSON form, through the canonical JSON library."""
     try:
         record = json.loads(line.decode(), object_pairs_hook=_unique_keys,
                             parse_int=_jcs.read_integer, parse_constant=_not_json)
     except UnicodeDecodeError as error:
-        return "", f"bad JSON: not UTF-8 ({error.reason} at byte {error.start})"
+        return "", f"bad JSON: not UTF-8 ({error.reason} at byte {error.start})", False
     except ValueError as error:
-        return "", f"bad JSON: {error}"
+        return "", f"bad JSON: {error}", False
     except RecursionError:
-        return "", "bad JSON: nested too deeply"
+        return "", "bad JSON: nested too deeply", False
     if type(record) is not dict:
-        return "", "bad JSON: a record is a JSON object"
+        return "", "bad JSON: a record is a JSON object", False
     digest = record.pop("digest", None)
     if type(digest) is not str:
-        return "", _NO_DIGEST
+        return "", _NO_DIGEST, False
     try:
         body = rfc8785.dumps(record)
     except (ValueError, rfc8785.CanonicalizationError) as error:
         # A lone surrogate in a key or a string has no UTF-8 form.
-        return "", f"no canonical form: {error}"
+        return "", f"no canonical form: {error}", False
     except RecursionError:
-        return "", "no canonical form: nested too deeply"
+        return "", "no canonical form: nested too deeply", False
     return _check_record(record, digest, body, seq, prev, key)
 
 
@@ -555,25 +444,23 @@ _NO_DIGEST = "no digest: every record carries one, 64 lowercase hexadecimal digi
 
 
 def _check_record(record: dict[str, object], digest: str, body: bytes, seq: int, prev: str,
-                  key: bytes | None) -> tuple[str, str]:
+                  key: bytes | None) -> tuple[str, str, bool]:
     if not _DIGEST_RE.fullmatch(digest):
-        return "", _NO_DIGEST
+        return "", _NO_DIGEST, False
     if _json_integer(record.get("v")) != FORMAT_VERSION:
         return "", (f"unknown format version {record.get('v')!r} (this library reads "
-                    f"version {FORMAT_VERSION})")
+                    f"version {FORMAT_VERSION})"), False
     found = _json_integer(record.get("seq"))
     if found != seq:
-        return "", f"a gap in seq: expected {seq}, found {record.get('seq')!r}"
+        return "", f"a gap in seq: expected {seq}, found {record.get('seq')!r}", False
     if record.get("prev") != prev:
         if seq == 1:
-            return "", "broken prev: the first record's prev must be 64 zeros"
-        return "", f"broken prev: it is not the digest of line {seq - 1}"
-    if key is None:
-        if hashlib.sha256(body).hexdigest() == digest:
-            return digest, ""
-    elif hmac.compare_digest(hmac.digest(key, body, "sha256").hex(), digest):
-        return digest, ""
-    return "", _NOT_RECOMPUTED
+            return "", "broken prev: the first record's prev must be 64 zeros", False
+        return "", f"broken prev: it is not the digest of line {seq - 1}", False
+    if hashlib.sha256(body).hexdigest() == digest if key is None \
+            else hmac.compare_digest(hmac.digest(key, body, "sha256").hex(), digest):
+        return digest, "", record.get("kind") == _RECOVERED
+    return "", _NOT_RECOMPUTED, False
 
 
 def _json_integer(value: object) -> int | None:

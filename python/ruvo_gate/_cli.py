@@ -1,40 +1,72 @@
-"""The command line: checking an audit log without writing any code."""
+"""The command line: checking and exporting an audit chain without writing any code."""
 
 from __future__ import annotations
 
 import argparse
 import logging
+import re
+import shutil
 import sys
 from collections.abc import Sequence
+from typing import BinaryIO
 
 from ._audit import verify_log
+from ._store import DEFAULT_CHAIN, database_store, file_path, redacted
+from ._store_file import open_for_reading
 
 # A key is a few dozen bytes; the cap keeps a wrong file (a device, a log) from filling
 # the memory. The key file may be a pipe (`--key-file <(...)`), so its size is not asked.
 _KEY_FILE_CAP = 64 * 1024
+_ANCHOR_RE = re.compile(r"(\d+):([0-9a-f]{64})")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs the command; returns 0 for an intact log, 1 for a broken one, 2 when the log or
-    the key cannot be read or the command line is wrong."""
+    """Runs the command; returns 0 for an intact chain (or a done export), 1 for a broken
+    one, 2 when the chain or the key cannot be read or the command line is wrong."""
     parser = argparse.ArgumentParser(
         prog="python -m ruvo_gate",
         description="Tools for the audit logs that ruvo_gate writes.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     verify = commands.add_parser(
-        "verify", help="check an audit log's hash chain",
-        description="Checks every line of an audit log: JSON, seq without gap, prev, digest. "
-                    "Exits 0 when the log is intact, 1 when it is broken, 2 when it cannot "
-                    "be read.")
-    verify.add_argument("path", metavar="PATH", help="the audit log (JSON lines)")
+        "verify", help="check an audit chain",
+        description="Checks every record of an audit chain: JSON, seq without gap, prev, "
+                    "digest. Exits 0 when it is intact, 1 when it is broken, 2 when it "
+                    "cannot be read.")
+    export = commands.add_parser(
+        "export", help="write an audit chain's lines to standard output",
+        description="Writes a chain's records as JSON lines, byte for byte as they were "
+                    "hashed: `verify` (or any RFC 8785 implementation) checks the output "
+                    "as a file.")
+    for command in (verify, export):
+        command.add_argument("target", metavar="TARGET",
+                             help="the audit file, or sqlite:///PATH or postgresql://...")
+        command.add_argument("--chain", metavar="NAME", default=None,
+                             help=f"the chain of a database (default: {DEFAULT_CHAIN!r})")
     verify.add_argument("--key-file", metavar="FILE",
                         help="the HMAC key the log was written with: the file's bytes, "
                              "exactly as stored")
+    verify.add_argument("--expect", metavar="RECORDS:DIGEST",
+                        help="an anchor published earlier (AuditLog.head()): fail unless "
+                             "the record at that position has that digest")
     _add_mcp(commands)
     args = parser.parse_args(argv)
     if args.command == "mcp":
         return _run_mcp(parser, args)
+    try:
+        if args.command == "export":
+            _export(args.target, args.chain, sys.stdout.buffer)
+            return 0
+        return _verify(args)
+    except Exception as error:
+        # A file's errors are OSError and ValueError; a database driver has its own.
+        if not isinstance(error, (OSError, ValueError)) and file_path(args.target):
+            raise
+        print(f"ruvo_gate {args.command}: cannot read {redacted(args.target)}: {error}",
+              file=sys.stderr)
+        return 2
 
+
+def _verify(args: argparse.Namespace) -> int:
     key = None
     if args.key_file is not None:
         try:
@@ -48,15 +80,16 @@ def main(argv: Sequence[str] | None = None) -> int:
                   f"{_KEY_FILE_CAP // 1024} KiB: a key is a few dozen bytes; is it the key "
                   "file?", file=sys.stderr)
             return 2
-    try:
-        report = verify_log(args.path, key=key)
-    except OSError as error:
-        print(f"ruvo_gate verify: cannot read the log: {error}", file=sys.stderr)
-        return 2
-    except ValueError as error:
-        print(f"ruvo_gate verify: {error}", file=sys.stderr)
-        return 2
-    print(f"{args.path}: {report}")
+    expect = None
+    if args.expect is not None:
+        anchor = _ANCHOR_RE.fullmatch(args.expect)
+        if anchor is None:
+            print(f"ruvo_gate verify: --expect takes RECORDS:DIGEST (a count, a colon, 64 "
+                  f"lowercase hexadecimal digits), not {args.expect!r}", file=sys.stderr)
+            return 2
+        expect = int(anchor[1]), anchor[2]
+    report = verify_log(args.target, key=key, chain=args.chain, expect=expect)
+    print(f"{redacted(args.target)}: {report}")
     return 0 if report.ok else 1
 
 
@@ -127,3 +160,21 @@ def _run_mcp(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         audit_sync=args.audit_sync, key=secrets["key"], listen=args.listen,
         token=None if token is None else token.decode("utf-8", "replace").strip(),
         max_sessions=args.max_sessions, max_message=args.max_message))
+
+
+def _export(target: str, chain: str | None, out: BinaryIO) -> None:
+    path = file_path(target)
+    if path is not None:
+        if chain not in (None, DEFAULT_CHAIN):
+            raise ValueError(f"a file holds one chain, {DEFAULT_CHAIN!r}, not {chain!r}")
+        with open(open_for_reading(path), "rb") as stream:
+            shutil.copyfileobj(stream, out)
+    else:
+        store = database_store(target, chain=chain or DEFAULT_CHAIN, sync=False,
+                               existing=True)
+        try:
+            for line in store.lines():
+                out.write(line)
+        finally:
+            store.close()
+    out.flush()

@@ -61,3 +61,7 @@ with AuditLog(folder / "audit.jsonl", key=b"k", sync="never") as audit:
 report: LogReport = verify_log(folder / "audit.jsonl", key=b"k")
 assert report.ok and report.records == 7, report
 assert_type(report.line, int | None)
+assert_type(report.recovered, tuple[int, ...])
+with AuditLog(folder / "audit.jsonl", key=b"k") as reopened:
+    assert_type(reopened.head(), tuple[int, str])
+    assert verify_log(folder / "audit.jsonl", key=b"k", expect=reopened.head()).ok
