@@ -29,7 +29,7 @@ def check(lines: Iterable[bytes]) -> tuple[int, str]:
     "line N: why"."""
     prev, count = _audit.ZERO_DIGEST, 0
     for count, line in enumerate(lines, 1):
-        digest, error = _audit._check_line(line, count, prev, None, {})
+        digest, error, _ = _audit._check_line(line, count, prev, None, {})
         if error:
             return count - 1, f"line {count}: {error}"
         prev = digest
