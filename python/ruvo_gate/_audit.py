@@ -138,6 +138,12 @@ class AuditLog:
         return self._path
 
     @property
+    def sync(self) -> Literal["always", "never"]:
+        """"always" when `append` waits for the disk (async callers then append from a
+        worker thread, off the event loop), else "never"."""
+        return "always" if self._sync else "never"
+
+    @property
     def head(self) -> str:
         """The digest of the last record this log wrote or read (64 zeros for none)."""
         return self._prev
