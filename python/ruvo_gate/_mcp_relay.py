@@ -313,13 +313,18 @@ class Relay:
         await asyncio.gather(self._close(self._upstream), self._close(self._host),
                              *self._writes)
 
-    def _finish(self, call: _Call, result: str) -> None:
-        """Writes a forwarded call's outcome record, once."""
+    def _finish(self, call: _Call, result: str, *, now: bool = True) -> None:
+        """Writes a forwarded call's outcome record, once; with `now` False, after the
+        messages this turn of the loop sent have left."""
         admission, call.admission = call.admission, None
         if admission is None:
             return
         if self._writer is None:
-            admission.finish(result=result)
+            if now:
+                admission.finish(result=result)
+            else:
+                asyncio.get_running_loop().call_soon(
+                    functools.partial(admission.finish, result=result))
             return
         written = self._writer.run(functools.partial(admission.finish, result=result))
         self._writes.add(written)
@@ -491,8 +496,11 @@ class Relay:
         try:
             # The host's trace context, if its request carries one, parents the admission's
             # span, so a refusal shows in the host's own trace.
-            params = message.get("params")
-            with continued(params.get("_meta") if isinstance(params, dict) else None):
+            meta = message["params"].get("_meta")
+            if isinstance(meta, dict) and "traceparent" in meta:
+                with continued(meta):
+                    forward = await self._decide(call, tool, arguments)
+            else:
                 forward = await self._decide(call, tool, arguments)
         except asyncio.CancelledError:
             raise
@@ -729,9 +737,9 @@ class Relay:
         else:
             outcome = "returned"
         try:
-            await self._to_host(raw)  # the host's answer waits for no record
+            await self._to_host(raw)
         finally:
-            self._finish(call, outcome)
+            self._finish(call, outcome, now=False)  # the host's answer waits for no record
 
     def _listed(self, message: dict[str, Any], raw: bytes) -> bytes:
         result = message.get("result")
