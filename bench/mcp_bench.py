@@ -5,8 +5,15 @@ directly and through `ruvo-gate mcp` over stdio.
   audit never     through the proxy, audit log with --audit-sync never
   audit always    through the proxy, every audit record fsynced
   no audit        through the proxy, no audit log
+  relay floor     through bench/relay_floor.py, a bare asyncio line relay: the least any
+                  relay in Python costs here
 
-All four are connected at once and measured in interleaved rounds: in each round every
+Targets: the proxy's p50 at most 2x direct, its calls per second at least 1/3 of direct.
+On the shared 2-core development machine the relay floor alone is about 2.7x direct's p50
+and 0.6-0.7x its throughput; docs/performance.md has the figures and what each step of a
+proxied call costs.
+
+All five are connected at once and measured in interleaved rounds: in each round every
 configuration makes `--calls` sequential calls (round trips: p50, p99) and then runs
 `--callers` concurrent callers for `--seconds` (calls per second; the median of the rounds).
 
@@ -54,6 +61,8 @@ def main():
                             "never", "--", *SERVER],
             "audit always": [*proxy, "--audit", f"{folder}/always.jsonl", "--", *SERVER],
             "no audit": [*proxy, "--", *SERVER],
+            "relay floor": [sys.executable, str(Path(__file__).with_name("relay_floor.py")),
+                            *SERVER],
         }
         env = {k: v for k, v in os.environ.items()
                if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")}

@@ -139,6 +139,7 @@ class AuditLog:
         self._render = _Renderer(_check_key(key)).render
         self._target = os.fspath(target)
         self._chain = chain
+        self._sync = sync == "always"
         self._max = max_record
         path = file_path(target)
         if path is None:
@@ -170,6 +171,12 @@ class AuditLog:
             OSError: the file or the database cannot be read.
         """
         return self._open_store().head()
+
+    @property
+    def sync(self) -> Literal["always", "never"]:
+        """"always" when `append` waits for the disk or the database's commit (async
+        callers then append from a worker thread, off the event loop), else "never"."""
+        return "always" if self._sync else "never"
 
     def append(self, record: Mapping[str, object]) -> dict[str, object]:
         """Appends one record and returns it as written, with `seq`, `time`, `prev`, `v` and

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import inspect
 import logging
@@ -18,6 +19,7 @@ from ruvo_safety import (AgenticAdapter, CertifierConfig, SafetyCertificate, Saf
 
 from ._actions import SCORE_DIMENSIONS, check_agentic
 from ._audit import AuditLog
+from ._audit_writer import AuditWriter
 from ._jcs import KIND_DECISION, KIND_OUTCOME
 from ._telemetry import Telemetry
 from ._verdicts import Outcome, Verdict, verdict
@@ -198,6 +200,8 @@ class Gate:
         self._check = self._strict and self._agentic is not None
         self._approve = approve
         self._audit = audit
+        # Async callers write to a log that waits for the disk through this thread.
+        self._writer = AuditWriter() if audit is not None and audit.sync == "always" else None
         self._telemetry = Telemetry.create()  # None without OpenTelemetry installed
         # Certification and the reservation it allows happen under it, so that no other
         # call is certified between them.
@@ -217,6 +221,13 @@ class Gate:
     def audit(self) -> AuditLog | None:
         """The audit log, if any."""
         return self._audit
+
+    def flush(self) -> None:
+        """Waits until the audit records that `admit_async` and the MCP proxy left to the
+        gate's writer thread are written: call it before closing the audit log. Only a log
+        with `sync="always"` has such records; otherwise this returns at once."""
+        if self._writer is not None:
+            self._writer.flush()
 
     def __repr__(self) -> str:
         return (f"Gate({type(self._adapter).__name__}, strict={self._strict}, "
@@ -262,8 +273,12 @@ class Gate:
                           enforce: bool = True) -> Admission:
         """`admit` for async code: an approver's awaitable answer is awaited.
 
-        Everything else happens as in `admit`, in the calling thread, the decision record's
-        write included.
+        Everything else happens as in `admit`, in the calling thread, except the decision
+        record's write to a log that waits for the disk (`sync="always"`): that one runs in
+        the gate's writer thread, so the loop serves other tasks meanwhile. If the caller is
+        cancelled during that write, the write still completes; a call it would have
+        admitted then gets the outcome "cancelled" after it (call `flush` before closing
+        the log).
         """
         amount, extra = self._arguments(tool, cost, record, enforce)
         return await self._admit_async(tool, action, amount, extra, enforce)
@@ -543,11 +558,31 @@ class Gate:
             except BaseException:
                 self._refused_by_error(admission, extra)
                 raise
-        return self._settle(admission, amount, answer, extra, enforce)
+        writer = self._writer
+        if writer is None or audit is None:
+            return self._settle(admission, amount, answer, extra, enforce)
+        approved, runs = self._reserve(admission, amount, answer)
+        written = writer.run(functools.partial(
+            _write_decision, audit, admission, approved, extra, enforce))
+        try:
+            await asyncio.shield(written)
+        except asyncio.CancelledError:
+            written.add_done_callback(functools.partial(_cancelled_after, admission, runs,
+                                                        writer))
+            raise
+        return self._admitted(admission, answer, approved, runs, enforce)
 
     def _settle(self, admission: Admission, amount: float | None, answer: object,
                 extra: dict[str, object] | None, enforce: bool) -> Admission:
         """Reserves an approved escalation, writes the decision, then admits or refuses."""
+        approved, runs = self._reserve(admission, amount, answer)
+        if self._audit is not None:
+            _write_decision(self._audit, admission, approved, extra, enforce)
+        return self._admitted(admission, answer, approved, runs, enforce)
+
+    def _reserve(self, admission: Admission, amount: float | None,
+                 answer: object) -> tuple[bool | None, bool]:
+        """Logs the warnings and reserves an approved escalation: (approved, runs)."""
         tool, found = admission._tool, admission.verdict
         outcome = found.outcome
         runs = outcome is Outcome.CERTIFIED or outcome is _WARNING
@@ -565,8 +600,12 @@ class Gate:
                         agentic.record_action()
                         if amount is not None:
                             agentic.record_spend(amount)
-        if self._audit is not None:
-            _write_decision(self._audit, admission, approved, extra, enforce)
+        return approved, runs
+
+    def _admitted(self, admission: Admission, answer: object, approved: bool | None,
+                  runs: bool, enforce: bool) -> Admission:
+        """The admission of a call whose decision is written, or its refusal."""
+        tool, found = admission._tool, admission.verdict
         if not runs:
             if enforce:
                 raise ActionRefused(_refusal(tool, found, answer), tool=tool, verdict=found,
@@ -590,6 +629,20 @@ _COST_NEEDS_AGENTIC = ("cost= is charged with AgenticAdapter.record_spend(), so 
 
 def _call_id(audit: AuditLog | None) -> str:
     return uuid.uuid4().hex if audit is not None else ""
+
+
+def _cancelled_after(admission: Admission, runs: bool, writer: AuditWriter,
+                     written: asyncio.Future[None]) -> None:
+    # The caller of admit_async went away while its decision was written: nobody runs the
+    # call, and its outcome says so, after the decision and off the loop as well.
+    if written.cancelled():
+        return
+    error = written.exception()
+    if error is not None:
+        logger.error("%s: the decision of call %s could not be written to the audit log: %s",
+                     admission._tool, admission.call_id, error)
+    elif runs:
+        writer.run(functools.partial(admission.finish, result="cancelled"))
 
 
 def _write_decision(audit: AuditLog, admission: Admission, approved: bool | None,

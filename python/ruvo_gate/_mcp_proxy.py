@@ -75,6 +75,7 @@ def run_proxy(settings: ProxySettings) -> int:
         return 2
     finally:
         if audit is not None:
+            gate.flush()
             audit.close()
 
 

@@ -237,11 +237,6 @@ class _Call:
         self.forwarded = False
         self.admission: Admission | None = None
 
-    def finish(self, result: str) -> None:
-        if self.admission is not None:
-            self.admission.finish(result=result)
-            self.admission = None
-
 
 class Relay:
     """Joins one MCP host session to one upstream server and decides every tool call.
@@ -273,6 +268,10 @@ class Relay:
         self._cancelled: collections.OrderedDict[tuple[bool, object], None] = \
             collections.OrderedDict()
         self._tasks: set[asyncio.Task[None]] = set()
+        # A log that waits for the disk is written from worker threads; the relay's end
+        # waits for the outcome records still being written.
+        self._writer = gate._writer
+        self._writes: set[asyncio.Future[None]] = set()
         self._approval_number = 0
         self._elicitation = False
         self._agent_id = "mcp-host"
@@ -304,14 +303,42 @@ class Relay:
             future.cancel()
         if end.by_host:
             for call in self._calls.values():
-                call.finish("cancelled")
+                self._finish(call, "cancelled")
         else:
             message = f"the upstream server ended before answering: {end.reason}"
             for call in self._calls.values():
-                call.finish(f"error {INTERNAL_ERROR}")
+                self._finish(call, f"error {INTERNAL_ERROR}")
                 await self._to_host(_error(call.id, INTERNAL_ERROR, message))
         self._calls.clear()
-        await asyncio.gather(self._close(self._upstream), self._close(self._host))
+        await asyncio.gather(self._close(self._upstream), self._close(self._host),
+                             *self._writes)
+
+    def _finish(self, call: _Call, result: str, *, now: bool = True) -> None:
+        """Writes a forwarded call's outcome record, once; with `now` False, after the
+        messages this turn of the loop sent have left."""
+        admission, call.admission = call.admission, None
+        if admission is None:
+            return
+        if self._writer is None:
+            if now:
+                admission.finish(result=result)
+            else:
+                asyncio.get_running_loop().call_soon(
+                    functools.partial(admission.finish, result=result))
+            return
+        written = self._writer.run(functools.partial(admission.finish, result=result))
+        self._writes.add(written)
+        written.add_done_callback(self._writes.discard)
+
+    async def _record(self, entry: dict[str, object]) -> None:
+        """Appends a record of the relay's own (a call refused before the gate)."""
+        audit = self._gate.audit
+        if audit is None:
+            return
+        if self._writer is not None:
+            await self._writer.run(functools.partial(audit.append, entry))
+        else:
+            audit.append(entry)
 
     @staticmethod
     async def _close(transport: Transport) -> None:
@@ -442,7 +469,7 @@ class Relay:
                     if call.task is not None:
                         call.task.cancel()
                     return
-                call.finish("cancelled")
+                self._finish(call, "cancelled")
                 self._cancelled[_key(request_id)] = None
                 if len(self._cancelled) > 1024:
                     self._cancelled.popitem(last=False)
@@ -469,8 +496,11 @@ class Relay:
         try:
             # The host's trace context, if its request carries one, parents the admission's
             # span, so a refusal shows in the host's own trace.
-            params = message.get("params")
-            with continued(params.get("_meta") if isinstance(params, dict) else None):
+            meta = message["params"].get("_meta")
+            if isinstance(meta, dict) and "traceparent" in meta:
+                with continued(meta):
+                    forward = await self._decide(call, tool, arguments)
+            else:
                 forward = await self._decide(call, tool, arguments)
         except asyncio.CancelledError:
             raise
@@ -482,12 +512,12 @@ class Relay:
             self._calls.pop(_key(call.id), None)
             return
         if self._calls.get(_key(call.id)) is not call:
-            call.finish("cancelled")  # the host cancelled it while the decision was written
+            self._finish(call, "cancelled")  # the host cancelled it while it was decided
             return
         call.forwarded = True
         if not await self._to_upstream(_encode(message)):
             self._calls.pop(_key(call.id), None)
-            call.finish(f"error {INTERNAL_ERROR}")
+            self._finish(call, f"error {INTERNAL_ERROR}")
             await self._to_host(_error(call.id, INTERNAL_ERROR, "the upstream server is gone"))
 
     async def _decide(self, call: _Call, tool: str, arguments: dict[str, Any]) -> bool:
@@ -577,14 +607,12 @@ class Relay:
 
     async def _refuse_by_policy(self, call: _Call, tool: str, reason: str,
                                 record: dict[str, object], enforce: bool) -> bool:
-        audit = self._gate.audit
-        if audit is not None:
-            entry: dict[str, object] = {"kind": "denied", "tool": tool,
-                                        "agent_id": self._agent_id, "reason": reason}
-            entry.update(record)
-            if not enforce:
-                entry["enforced"] = False
-            audit.append(entry)
+        entry: dict[str, object] = {"kind": "denied", "tool": tool,
+                                    "agent_id": self._agent_id, "reason": reason}
+        entry.update(record)
+        if not enforce:
+            entry["enforced"] = False
+        await self._record(entry)
         if not enforce:
             logger.warning("%s: observe mode lets the call run; the policy would refuse it: "
                            "%s", tool, reason)
@@ -606,14 +634,12 @@ class Relay:
     async def _internal_error(self, call: _Call, tool: str, error: Exception) -> bool:
         enforce = self._policy.policy.enforce
         reason = f"the proxy could not decide on it ({type(error).__name__}: {error})"
+        entry: dict[str, object] = {"kind": "denied", "tool": tool,
+                                    "agent_id": self._agent_id, "reason": reason}
+        if not enforce:
+            entry["enforced"] = False
         try:
-            audit = self._gate.audit
-            if audit is not None:
-                entry: dict[str, object] = {"kind": "denied", "tool": tool,
-                                            "agent_id": self._agent_id, "reason": reason}
-                if not enforce:
-                    entry["enforced"] = False
-                audit.append(entry)
+            await self._record(entry)
         except Exception:
             logger.exception("%s: the failed decision could not be written to the audit log",
                              tool)
@@ -655,7 +681,7 @@ class Relay:
                          error.size_limit)
             return
         call = self._calls.pop(found[0])
-        call.finish(f"error {INTERNAL_ERROR}")
+        self._finish(call, f"error {INTERNAL_ERROR}")
         await self._to_host(_error(call.id, INTERNAL_ERROR, f"the upstream server's answer "
                                    f"went past the size limit of {error.size_limit} bytes"))
 
@@ -697,18 +723,23 @@ class Relay:
                                "which the proxy never sent", message["id"])
             return
         del self._calls[key]
-        if call.method == "tools/call":
-            error = message.get("error")
-            result = message.get("result")
-            if isinstance(error, dict):
-                call.finish(f"error {error.get('code')}")
-            elif isinstance(result, dict) and result.get("isError") is True:
-                call.finish("isError")
-            else:
-                call.finish("returned")
-        elif call.method == "tools/list" and self._policy.policy.enforce:
-            raw = self._listed(message, raw)
-        await self._to_host(raw)
+        if call.method != "tools/call":
+            if call.method == "tools/list" and self._policy.policy.enforce:
+                raw = self._listed(message, raw)
+            await self._to_host(raw)
+            return
+        error = message.get("error")
+        result = message.get("result")
+        if isinstance(error, dict):
+            outcome = f"error {error.get('code')}"
+        elif isinstance(result, dict) and result.get("isError") is True:
+            outcome = "isError"
+        else:
+            outcome = "returned"
+        try:
+            await self._to_host(raw)
+        finally:
+            self._finish(call, outcome, now=False)  # the host's answer waits for no record
 
     def _listed(self, message: dict[str, Any], raw: bytes) -> bytes:
         result = message.get("result")

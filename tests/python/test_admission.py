@@ -198,3 +198,33 @@ def test_a_bare_decorator_says_how_to_write_it():
         return path
     with pytest.raises(TypeError, match=r"@gate.guard\(lambda \.\.\.: agentic_action"):
         read("notes.txt")
+
+
+def test_a_caller_cancelled_while_its_decision_is_written_leaves_a_cancelled_outcome(tmp_path):
+    class SlowLog(AuditLog):  # a disk that takes its time
+        def append(self, record):
+            time.sleep(0.2)
+            return super().append(record)
+
+    path = tmp_path / "audit.jsonl"
+    log = SlowLog(path)
+    gate = Gate(AgenticAdapter(), audit=log)
+
+    async def cancelled():
+        task = asyncio.create_task(gate.admit_async("t", agentic_action("t", "agent")))
+        await asyncio.sleep(0.05)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        for _ in range(100):  # the outcome is queued once the decision is in
+            await asyncio.sleep(0.05)
+            if len(records(path)) == 2:
+                break
+
+    asyncio.run(cancelled())
+    gate.flush()
+    log.close()
+    decision, outcome = records(path)
+    assert (decision["kind"], outcome["kind"], outcome["result"]) == \
+        ("decision", "outcome", "cancelled")
+    assert outcome["call"] == decision["call"]

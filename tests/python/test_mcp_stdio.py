@@ -316,6 +316,28 @@ def test_an_upstream_that_dies_fails_every_pending_call(fake: list[str]) -> None
     assert status == 1 and "exited with status 3" in err
 
 
+def test_every_outcome_is_written_after_its_decision_before_the_proxy_exits(
+        tmp_path: Path, policy: Path) -> None:
+    script = tmp_path / "fake.py"
+    script.write_text(FAKE)
+    audit = tmp_path / "audit.jsonl"  # fsynced, so written from the gate's writer thread
+    raw = Raw(proxy_command(policy, "--audit", str(audit), upstream=[sys.executable, str(script)]))
+    for number in range(1, 21):
+        raw.send(call(number))
+    raw.send(call(21, delay=5))  # still running when the host leaves
+    assert sorted(raw.receive()["id"] for _ in range(20)) == list(range(1, 21))
+    raw.process.stdin.close()
+    assert raw.end()[0] == 0
+    trail = records(audit)
+    decided = {record["call"]: at for at, record in enumerate(trail)
+               if record["kind"] == "decision"}
+    ended = {record["call"]: (at, record["result"]) for at, record in enumerate(trail)
+             if record["kind"] == "outcome"}
+    assert ended.keys() == decided.keys() and len(decided) == 21
+    assert all(decided[call_id] < at for call_id, (at, _) in ended.items())
+    assert sorted(result for _, result in ended.values()) == ["cancelled"] + ["returned"] * 20
+
+
 def test_an_upstream_that_cannot_start(policy: Path) -> None:
     command = proxy_command(policy, upstream=["/nonexistent/server"])
     done = subprocess.run(command[:command.index("env")] + ["/nonexistent/server"],
