@@ -1,5 +1,6 @@
 """Gating an agent's tool calls with ruvo_safety: typed verdicts, a fail-closed gate for
-plain and async tools, and a tamper-evident audit trail.
+plain and async tools, a tamper-evident audit trail in a file or a database, and the
+policy of the MCP proxy (`ruvo-gate mcp`).
 
 ```python
 gate = Gate(AgenticAdapter(budget_limit=10.0), audit=AuditLog("audit.jsonl"))
@@ -16,16 +17,17 @@ from ._gate import ActionRefused, Admission, Approver, Gate
 from ._policy import Allowed, Denied, Policy, PolicyError, load_policy
 from ._verdicts import Outcome, Verdict, verdict
 
+# In the order the reference shows them: where a user starts, then what it hands back.
 __all__ = [
-    "Outcome",
-    "Verdict",
-    "verdict",
-    "agentic_action",
-    "check_agentic",
     "Gate",
     "Admission",
     "Approver",
     "ActionRefused",
+    "agentic_action",
+    "check_agentic",
+    "Outcome",
+    "Verdict",
+    "verdict",
     "AuditLog",
     "LogReport",
     "verify_log",
