@@ -9,7 +9,8 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
-from ._store_rows import SCHEMA_VERSION, ZERO_DIGEST, check_chain, digest_of, rendered
+from ._store_rows import (SCHEMA_VERSION, ZERO_DIGEST, check_chain, digest_of,
+                          renew_lock_after_fork, rendered)
 
 if TYPE_CHECKING:
     import psycopg
@@ -89,6 +90,7 @@ class PostgresStore:
         self._head = self._begin = b""  # rendered for each connection, as its settings quote
         self._sync = bool(sync)
         self._lock = threading.Lock()
+        renew_lock_after_fork(self)
         self._inherited: list[psycopg.Connection[Any]] = []
         self._closed = False
         self._sent = False

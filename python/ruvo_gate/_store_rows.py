@@ -2,10 +2,15 @@
 
 from __future__ import annotations
 
+import os
 import re
+import threading
+import weakref
 from collections.abc import Callable
+from typing import Any
 
-__all__ = ["ZERO_DIGEST", "SCHEMA_VERSION", "check_chain", "rendered", "digest_of"]
+__all__ = ["ZERO_DIGEST", "SCHEMA_VERSION", "check_chain", "rendered", "digest_of",
+           "renew_lock_after_fork"]
 
 ZERO_DIGEST = "0" * 64
 #: The version of the tables the database stores create; a database holding a newer one
@@ -45,3 +50,22 @@ def rendered(render: Callable[[int, str], bytes], seq: int, prev: str) -> tuple[
 def digest_of(text: str) -> str:
     """The digest at the end of a stored line (which ends in `"digest":"<64 hex>"}`)."""
     return text[-66:-2]
+
+
+# The database stores of this process. A thread appending at a fork leaves its store's lock
+# held in the child, where nobody would release it: the child gets fresh locks (its
+# connections are its own anyway, opened again on first use).
+_STORES: weakref.WeakSet[Any] = weakref.WeakSet()
+
+
+def renew_lock_after_fork(store: Any) -> None:
+    """Gives `store._lock` a fresh lock in the child of every later fork."""
+    _STORES.add(store)
+
+
+def _after_fork_in_child() -> None:
+    for store in list(_STORES):
+        store._lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)

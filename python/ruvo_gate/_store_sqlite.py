@@ -9,7 +9,8 @@ import sqlite3
 import threading
 from collections.abc import Callable, Iterator
 
-from ._store_rows import SCHEMA_VERSION, ZERO_DIGEST, check_chain, digest_of, rendered
+from ._store_rows import (SCHEMA_VERSION, ZERO_DIGEST, check_chain, digest_of,
+                          renew_lock_after_fork, rendered)
 
 __all__ = ["SQLiteStore"]
 
@@ -62,6 +63,7 @@ class SQLiteStore:
         self._chain = check_chain(chain)
         self._sync = bool(sync)
         self._lock = threading.Lock()
+        renew_lock_after_fork(self)
         self._inherited: list[sqlite3.Connection] = []
         self._db: sqlite3.Connection | None = None
         self._queue = -1

@@ -18,6 +18,8 @@ import pytest
 
 from store_writer import check, open_store, renderer
 
+from ruvo_gate import AuditLog, verify_log
+
 WRITER = str(Path(__file__).with_name("store_writer.py"))
 
 
@@ -210,3 +212,19 @@ def test_psycopg_missing_says_what_to_install(monkeypatch: pytest.MonkeyPatch) -
     monkeypatch.setitem(sys.modules, "psycopg", None)
     with pytest.raises(ImportError, match="python3-psycopg.*ruvo-safety\\[postgres\\]"):
         PostgresStore("postgresql:///nowhere", chain="default", sync=True)
+
+
+def test_a_child_forked_during_an_append_can_append(target: str) -> None:
+    url = target if target.startswith("postgresql:") else f"sqlite:///{target}"
+    with AuditLog(url) as log:
+        log.append({"kind": "note", "from": "parent"})
+        with log._store._lock:  # as a thread in the middle of an append holds it
+            pid = os.fork()
+            if pid == 0:
+                signal.alarm(10)  # a hung child ends itself
+                with AuditLog(url) as own:  # a child keeps no connection of its parent's
+                    own.append({"kind": "note", "from": "child"})
+                log.append({"kind": "note", "from": "child, inherited log"})
+                os._exit(0)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    assert verify_log(url).records == 3
