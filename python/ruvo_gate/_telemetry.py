@@ -7,6 +7,7 @@ instruments are OpenTelemetry's no-op ones, and that is all they cost.
 
 from __future__ import annotations
 
+import math
 import time
 import types
 from collections.abc import Iterator, Mapping
@@ -17,6 +18,8 @@ __all__ = ["Telemetry", "Observation", "continued", "SPAN_NAME"]
 
 SPAN_NAME: Final = "ruvo_gate.admit"
 _SCOPE = "ruvo_gate"
+# Seconds between two looks at the global providers while none is set.
+_RECHECK = 1.0
 # What a refusal or an error leaves in the metrics when no verdict says otherwise.
 _ERROR = "error"
 
@@ -48,7 +51,8 @@ class Telemetry:
     def __init__(self, tracer_provider: Any = None, meter_provider: Any = None) -> None:
         # With the global providers, admissions skip the API entirely until an SDK is set:
         # its no-op span alone would cost more than certifying.
-        self._global = tracer_provider is None and meter_provider is None
+        self._listening = tracer_provider is not None or meter_provider is not None
+        self._recheck = -math.inf
         if _OTEL is None:
             raise ImportError("OpenTelemetry for the gate needs opentelemetry-api: install "
                               "Debian's python3-opentelemetry-api, or the package's extra: "
@@ -77,9 +81,21 @@ class Telemetry:
         return self._observe(tool) if self.active() else _IDLE
 
     def active(self) -> bool:
-        """Whether spans or metrics go anywhere: providers were given, or an SDK is set."""
-        return not (self._global and _unset(_OTEL.trace.get_tracer_provider())
-                    and _unset(_OTEL.metrics.get_meter_provider()))
+        """Whether spans or metrics go anywhere: providers were given, or an SDK is set.
+
+        Asking the API for its global providers costs more than an admission, so while
+        none is set the answer is asked again at most once a second; a provider once set
+        stays set, and so does the answer.
+        """
+        if self._listening:
+            return True
+        now = time.monotonic()
+        if now < self._recheck:
+            return False
+        self._recheck = now + _RECHECK
+        self._listening = not (_unset(_OTEL.trace.get_tracer_provider())
+                               and _unset(_OTEL.metrics.get_meter_provider()))
+        return self._listening
 
     @contextmanager
     def _observe(self, tool: str) -> Iterator[Observation]:

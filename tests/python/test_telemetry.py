@@ -184,3 +184,14 @@ def test_the_proxy_continues_the_hosts_trace(otel, tmp_path):
     assert "Echo: hi" in json.dumps(asyncio.run(session()))
     (span,) = spans.get_finished_spans()
     assert f"{span.context.trace_id:032x}" == TRACE and span.parent.span_id == 0x00f067aa0ba902b7
+
+
+def test_an_idle_api_is_asked_about_its_providers_once_a_second(monkeypatch):
+    # Each look at the global providers costs more than an admission.
+    looks = []
+    real = _telemetry._OTEL.trace.get_tracer_provider
+    monkeypatch.setattr(_telemetry._OTEL.trace, "get_tracer_provider",
+                        lambda: looks.append(1) or real())
+    telemetry = _telemetry.Telemetry()
+    looks.clear()
+    assert not any(telemetry.active() for _ in range(1000)) and len(looks) == 1
