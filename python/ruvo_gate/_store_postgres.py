@@ -46,7 +46,6 @@ _SCHEMA = (
        ON ruvo_audit_records FOR EACH STATEMENT EXECUTE FUNCTION ruvo_audit_append_only()""",
 )
 _HEAD = "SELECT seq, line FROM ruvo_audit_records WHERE chain = {} ORDER BY seq DESC LIMIT 1"
-_INSERT = "INSERT INTO ruvo_audit_records (chain, seq, prev, line) VALUES (%s, %s, %s, %s)"
 _PAGE_ROWS = 5000
 _PAGE = ("SELECT seq, line FROM ruvo_audit_records WHERE chain = %s AND seq > %s "
          f"ORDER BY seq LIMIT {_PAGE_ROWS}")
@@ -73,8 +72,9 @@ class PostgresStore:
     Each append is one transaction holding the chain's advisory lock while it reads the
     chain's end and inserts the next record, so writers on any number of hosts make one
     chain; `UNIQUE (chain, seq)` and `UNIQUE (chain, prev)` refuse a fork should a writer
-    ever skip the lock. The lock and the read go in one round trip. `append` returns once the server has committed: as
-    it commits durably with `sync`, and with `synchronous_commit=off` without.
+    ever skip the lock. An append is two round trips: BEGIN, the lock and the read of the
+    end; then the insert and COMMIT. `append` returns once the server has committed: as it
+    commits durably with `sync`, and with `synchronous_commit=off` without.
 
     While the server is unreachable `append` raises; the store reconnects by itself on the
     next call. Threads share the store's one connection through a lock (a chain's appends
@@ -89,7 +89,9 @@ class PostgresStore:
         self._head_sql = sql.SQL(_HEAD).format(sql.Literal(chain))
         self._begin_sql = sql.SQL("BEGIN; {}; {}").format(
             sql.SQL(_LOCK).format(sql.Literal(chain_lock_key(chain))), self._head_sql)
-        self._head = self._begin = b""  # rendered for each connection, as its settings quote
+        # Rendered for each connection, as its settings quote.
+        self._head = self._begin = self._insert = b""
+        self._quote: Callable[[str], bytes] = str.encode
         self._sync = bool(sync)
         self._existing = bool(existing)
         self._lock = threading.Lock()
@@ -110,6 +112,11 @@ class PostgresStore:
                 conn.execute("SET synchronous_commit = off")
             self._head = self._head_sql.as_bytes(conn)
             self._begin = self._begin_sql.as_bytes(conn)
+            # Quoted as this connection's settings want it (standard_conforming_strings).
+            self._quote = self._psycopg.adapt.Transformer.from_context(conn).get_dumper(
+                "", self._psycopg.adapt.PyFormat.TEXT).quote
+            self._insert = b"INSERT INTO ruvo_audit_records (chain, seq, prev, line) VALUES (" \
+                + self._quote(self._chain) + b", "
         except BaseException:
             conn.close()
             raise
@@ -208,9 +215,14 @@ class PostgresStore:
             row = cursor.fetchone()
             seq, prev = (row[0], digest_of(row[1])) if row else (0, ZERO_DIGEST)
             text, _ = rendered(render, seq + 1, prev)
+            # The insert and the commit travel together too: a second and last round trip.
+            # As one simple query the values go quoted in its text (the prev read back too:
+            # a row is not trusted to hold hex); a failed insert skips the COMMIT, and the
+            # transaction is rolled back below.
+            query = b"%s%d, %s, %s); COMMIT" % (self._insert, seq + 1, self._quote(prev),
+                                                self._quote(text))
             self._sent = True
-            conn.execute(_INSERT, (self._chain, seq + 1, prev, text))
-            conn.execute("COMMIT")
+            conn.execute(query)
         except BaseException:
             if not (conn.closed or conn.broken) and \
                     conn.info.transaction_status != self._psycopg.pq.TransactionStatus.IDLE:

@@ -193,7 +193,7 @@ def test_an_export_verifies_as_a_file(target: str, tmp_path: Path,
                                       capsysbinary: pytest.CaptureFixture[bytes]) -> None:
     with AuditLog(target, key=KEY, chain="team") as log:
         for n in range(5):
-            log.append({"n": n, "text": "é\u2028", "x": 1.5e300})
+            log.append({"n": n, "text": "it's \\' é\u2028\0", "x": 1.5e300})
     assert _cli.main(["export", target, "--chain", "team"]) == 0
     exported = capsysbinary.readouterr().out
     assert exported == b"".join(lines(target, "team"))  # byte for byte as hashed
