@@ -338,8 +338,8 @@ def verify_log(target: str | os.PathLike[str], *, key: bytes | None = None,
     anchor = _check_anchor(expect)
     path = file_path(target)
     if path is None:
-        store = database_store(os.fspath(target), chain=chain or DEFAULT_CHAIN, sync=False,
-                               existing=True)
+        store = database_store(os.fspath(target), sync=False, existing=True,
+                               chain=DEFAULT_CHAIN if chain is None else chain)
         try:
             return _verify(store.lines(), key, anchor)
         finally:

@@ -170,8 +170,8 @@ def _export(target: str, chain: str | None, out: BinaryIO) -> None:
         with open(open_for_reading(path), "rb") as stream:
             shutil.copyfileobj(stream, out)
     else:
-        store = database_store(target, chain=chain or DEFAULT_CHAIN, sync=False,
-                               existing=True)
+        store = database_store(target, sync=False, existing=True,
+                               chain=DEFAULT_CHAIN if chain is None else chain)
         try:
             for line in store.lines():
                 out.write(line)

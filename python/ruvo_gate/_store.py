@@ -5,7 +5,7 @@ from __future__ import annotations
 import errno
 import importlib
 import os
-import urllib.parse
+import re
 from collections.abc import Callable, Iterator
 from typing import Protocol
 
@@ -65,7 +65,8 @@ def file_path(target: str | os.PathLike[str]) -> str | None:
 
 def database_store(target: str, *, chain: str, sync: bool, existing: bool = False) -> Store:
     """Opens the database store that `target` (a URL) names, for one chain; with
-    `existing`, an SQLite file that is missing is an error rather than a new database."""
+    `existing`, for reading only: a database that is missing or holds no audit tables is
+    an error rather than made one, and appends are refused."""
     scheme = _scheme(target)
     assert scheme is not None
     module_name, class_name = _DATABASES[scheme]
@@ -86,7 +87,7 @@ def database_store(target: str, *, chain: str, sync: bool, existing: bool = Fals
         raise ValueError(f"{redacted(target)}: this installation of ruvo_gate has no "
                          f"{scheme} store; use a file path, or a version that has one") from None
     factory: Callable[..., Store] = getattr(module, class_name)
-    return factory(place, chain=chain, sync=sync)
+    return factory(place, chain=chain, sync=sync, existing=existing)
 
 
 def redacted(target: str | os.PathLike[str]) -> str:
@@ -94,15 +95,11 @@ def redacted(target: str | os.PathLike[str]) -> str:
     text = os.fspath(target)
     if not _scheme(text):
         return text
-    parts = urllib.parse.urlsplit(text)
-    if parts.password is None and "password" not in parts.query:
-        return text  # rebuilt, a URL may lose an empty host's //
-    if parts.password is not None:
-        host = parts.netloc.rpartition("@")[2]
-        parts = parts._replace(netloc=f"{parts.username or ''}:***@{host}")
-    if "password" in parts.query:  # libpq also takes it as a parameter
-        query = urllib.parse.parse_qsl(parts.query, keep_blank_values=True)
-        parts = parts._replace(query=urllib.parse.urlencode(
-            [(name, "***" if name == "password" else value) for name, value in query],
-            safe="*"))
-    return urllib.parse.urlunsplit(parts)
+    # Edited in place rather than parsed and rebuilt, which would change how the URL reads
+    # (an empty host's // dropped, its query quoted again).
+    text = _URL_PASSWORD.sub(r"\1***@", text, count=1)
+    return _QUERY_PASSWORD.sub(r"\1***", text)  # libpq also takes it as a parameter
+
+
+_URL_PASSWORD = re.compile(r"\A([a-z]+://[^/?#@:]*:)[^/?#]*@")
+_QUERY_PASSWORD = re.compile(r"([?&]password=)[^&#]*")

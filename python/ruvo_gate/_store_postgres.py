@@ -9,6 +9,7 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
+from ._store import redacted
 from ._store_rows import (SCHEMA_VERSION, ZERO_DIGEST, check_chain, digest_of,
                           renew_lock_after_fork, rendered)
 
@@ -46,8 +47,9 @@ _SCHEMA = (
        ON ruvo_audit_records FOR EACH STATEMENT EXECUTE FUNCTION ruvo_audit_append_only()""",
 )
 _HEAD = "SELECT seq, line FROM ruvo_audit_records WHERE chain = {} ORDER BY seq DESC LIMIT 1"
-_INSERT = "INSERT INTO ruvo_audit_records (chain, seq, prev, line) VALUES (%s, %s, %s, %s)"
-_LINES = "SELECT line FROM ruvo_audit_records WHERE chain = %s ORDER BY seq"
+_PAGE_ROWS = 5000
+_PAGE = ("SELECT seq, line FROM ruvo_audit_records WHERE chain = %s AND seq > %s "
+         f"ORDER BY seq LIMIT {_PAGE_ROWS}")
 _LOCK = "SELECT pg_advisory_xact_lock({})"
 
 
@@ -71,15 +73,16 @@ class PostgresStore:
     Each append is one transaction holding the chain's advisory lock while it reads the
     chain's end and inserts the next record, so writers on any number of hosts make one
     chain; `UNIQUE (chain, seq)` and `UNIQUE (chain, prev)` refuse a fork should a writer
-    ever skip the lock. The lock and the read go in one round trip. `append` returns once the server has committed: as
-    it commits durably with `sync`, and with `synchronous_commit=off` without.
+    ever skip the lock. An append is two round trips: BEGIN, the lock and the read of the
+    end; then the insert and COMMIT. `append` returns once the server has committed: as it
+    commits durably with `sync`, and with `synchronous_commit=off` without.
 
     While the server is unreachable `append` raises; the store reconnects by itself on the
     next call. Threads share the store's one connection through a lock (a chain's appends
     are serialized by its lock anyway); a forked child opens a connection of its own.
     """
 
-    def __init__(self, url: str, *, chain: str, sync: bool) -> None:
+    def __init__(self, url: str, *, chain: str, sync: bool, existing: bool = False) -> None:
         self._psycopg = _psycopg()
         self._url = url
         self._chain = check_chain(chain)
@@ -87,8 +90,11 @@ class PostgresStore:
         self._head_sql = sql.SQL(_HEAD).format(sql.Literal(chain))
         self._begin_sql = sql.SQL("BEGIN; {}; {}").format(
             sql.SQL(_LOCK).format(sql.Literal(chain_lock_key(chain))), self._head_sql)
-        self._head = self._begin = b""  # rendered for each connection, as its settings quote
+        # Rendered for each connection, as its settings quote.
+        self._head = self._begin = self._insert = b""
+        self._quote: Callable[[str], bytes] = str.encode
         self._sync = bool(sync)
+        self._existing = bool(existing)
         self._lock = threading.Lock()
         renew_lock_after_fork(self)
         self._inherited: list[psycopg.Connection[Any]] = []
@@ -103,11 +109,16 @@ class PostgresStore:
         conn: psycopg.Connection[Any] = self._psycopg.Connection.connect(
             self._url, autocommit=True, **self._params())
         try:
-            if not self._sync:
-                conn.execute("SET synchronous_commit = off")
             self._create_schema(conn)
+            if not self._sync:  # after the tables: they must outlive a crash in any case
+                conn.execute("SET synchronous_commit = off")
             self._head = self._head_sql.as_bytes(conn)
             self._begin = self._begin_sql.as_bytes(conn)
+            # Quoted as this connection's settings want it (standard_conforming_strings).
+            self._quote = self._psycopg.adapt.Transformer.from_context(conn).get_dumper(
+                "", self._psycopg.adapt.PyFormat.TEXT).quote
+            self._insert = b"INSERT INTO ruvo_audit_records (chain, seq, prev, line) VALUES (" \
+                + self._quote(self._chain) + b", "
         except BaseException:
             conn.close()
             raise
@@ -124,6 +135,10 @@ class PostgresStore:
         with conn.transaction():
             found = conn.execute("SELECT to_regclass('ruvo_audit_schema') IS NOT NULL"
                                  ).fetchone()
+            if not (found and found[0]) and self._existing:
+                raise ValueError(f"{redacted(self._url)} holds no audit tables: is it the "
+                                 "audit database, with the tables' schema on the search "
+                                 "path? (a log writing to it creates them)")
             if not (found and found[0]):
                 conn.execute(f"SELECT pg_advisory_xact_lock({_SCHEMA_LOCK})")
                 found = conn.execute("SELECT to_regclass('ruvo_audit_schema') IS NOT NULL"
@@ -172,6 +187,8 @@ class PostgresStore:
                 failed; when it failed after the insert was sent, the record may or may not
                 have been committed.
         """
+        if self._existing:
+            raise ValueError(f"the audit store {self!r} was opened for reading")
         with self._lock:
             fresh = self._conn is None or self._conn.closed or self._conn.broken
             conn = self._connection()
@@ -200,9 +217,14 @@ class PostgresStore:
             row = cursor.fetchone()
             seq, prev = (row[0], digest_of(row[1])) if row else (0, ZERO_DIGEST)
             text, _ = rendered(render, seq + 1, prev)
+            # The insert and the commit travel together too: a second and last round trip.
+            # As one simple query the values go quoted in its text (the prev read back too:
+            # a row is not trusted to hold hex); a failed insert skips the COMMIT, and the
+            # transaction is rolled back below.
+            query = b"%s%d, %s, %s); COMMIT" % (self._insert, seq + 1, self._quote(prev),
+                                                self._quote(text))
             self._sent = True
-            conn.execute(_INSERT, (self._chain, seq + 1, prev, text))
-            conn.execute("COMMIT")
+            conn.execute(query)
         except BaseException:
             if not (conn.closed or conn.broken) and \
                     conn.info.transaction_status != self._psycopg.pq.TransactionStatus.IDLE:
@@ -226,14 +248,21 @@ class PostgresStore:
         if self._closed:
             raise ValueError(f"the audit store {self!r} is closed")
         # A connection of its own, so a long read holds no writer up; its repeatable-read
-        # transaction sees one state, and a server-side cursor streams the rows.
-        with self._psycopg.Connection.connect(self._url, **self._params()) as conn:
+        # transaction sees one state, read in pages by seq. No server-side cursor: one
+        # left open by a failed CLOSE (the server gone) would outlive the generator.
+        conn = self._psycopg.Connection.connect(self._url, **self._params())
+        try:
             conn.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ READ ONLY")
-            with conn.cursor(name="ruvo_audit_lines") as cursor:
-                cursor.itersize = 5000
-                cursor.execute(_LINES, (self._chain,))
-                for (text,) in cursor:
+            after = 0
+            while True:
+                rows = conn.execute(_PAGE, (self._chain, after)).fetchall()
+                for _, text in rows:
                     yield text.encode("utf-8") + b"\n"
+                if len(rows) < _PAGE_ROWS:
+                    return
+                after = rows[-1][0]
+        finally:
+            conn.close()  # ends the transaction too: there is nothing to commit
 
     def close(self) -> None:
         """Closes the connection; further appends raise `ValueError`. Closing twice is harmless."""

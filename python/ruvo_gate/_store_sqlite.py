@@ -55,13 +55,15 @@ class SQLiteStore:
     use.
     """
 
-    def __init__(self, path: str | os.PathLike[str], *, chain: str, sync: bool) -> None:
+    def __init__(self, path: str | os.PathLike[str], *, chain: str, sync: bool,
+                 existing: bool = False) -> None:
         self._path = os.fspath(path)
         if self._path in ("", ":memory:") or self._path.startswith("file:"):
             raise ValueError(f"the SQLite audit store needs a database file, not "
                              f"{self._path!r}: a memory database ends with its connection")
         self._chain = check_chain(chain)
         self._sync = bool(sync)
+        self._existing = bool(existing)
         self._lock = threading.Lock()
         renew_lock_after_fork(self)
         self._inherited: list[sqlite3.Connection] = []
@@ -74,6 +76,10 @@ class SQLiteStore:
         db = sqlite3.connect(self._path, timeout=_BUSY_TIMEOUT, isolation_level=None,
                              check_same_thread=False)
         try:
+            if self._existing:
+                # Opened to be read: the file is left as it is, not made an audit database.
+                _check_version(self._path, _version(db, self._path))
+                return db
             # WAL lets readers (verification, export) run beside a writer; switching to it
             # needs a moment alone with the file, which the busy timeout waits for.
             mode = db.execute("PRAGMA journal_mode=WAL").fetchone()
@@ -105,8 +111,7 @@ class SQLiteStore:
                 logger.info("%s: created the audit tables (version %d)", self._path,
                             SCHEMA_VERSION)
             else:
-                row = db.execute("SELECT max(version) FROM ruvo_audit_schema").fetchone()
-                _check_version(self._path, row[0] if row else None)
+                _check_version(self._path, _version(db, self._path))
             db.execute("COMMIT")
         except BaseException:
             db.execute("ROLLBACK")
@@ -120,13 +125,16 @@ class SQLiteStore:
             # release locks the parent holds, so it is only set aside.
             self._inherited.append(self._db)
             self._db = None
-            os.close(self._queue)  # its flock is the parent's: the child queues on its own
+            if self._queue >= 0:  # its flock is the parent's: the child queues on its own
+                os.close(self._queue)
             self._db = self._connect()
             self._pid = os.getpid()
         return self._db
 
     def append(self, render: Callable[[int, str], bytes]) -> None:
         """Renders the chain's next record and commits it; see the class."""
+        if self._existing:
+            raise ValueError(f"the audit store {self._path!r} was opened for reading")
         with self._lock:
             db = self._connection()
             fcntl.flock(self._queue, fcntl.LOCK_EX)
@@ -171,11 +179,25 @@ class SQLiteStore:
             db, self._db = self._db, None
             if db is not None and self._pid == os.getpid():
                 db.close()
-                os.close(self._queue)
+                if self._queue >= 0:
+                    os.close(self._queue)
             self._queue = -1
 
     def __repr__(self) -> str:
         return f"<SQLiteStore {self._path!r} chain {self._chain!r}>"
+
+
+def _version(db: sqlite3.Connection, where: str) -> object:
+    try:
+        row = db.execute("SELECT max(version) FROM ruvo_audit_schema").fetchone()
+    except sqlite3.OperationalError as error:
+        if "no such table" not in str(error):
+            raise
+        raise ValueError(f"{where} holds no audit tables: is it the audit database? (a "
+                         "log writing to it creates them)") from None
+    except sqlite3.DatabaseError as error:  # not a database at all
+        raise ValueError(f"{where}: {error}") from None
+    return row[0] if row else None
 
 
 def _check_version(where: str, version: object) -> None:
