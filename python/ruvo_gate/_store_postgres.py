@@ -109,7 +109,14 @@ class PostgresStore:
         conn: psycopg.Connection[Any] = self._psycopg.Connection.connect(
             self._url, autocommit=True, **self._params())
         try:
-            self._create_schema(conn)
+            try:
+                self._create_schema(conn)
+            except (self._psycopg.errors.DuplicateTable, self._psycopg.errors.UniqueViolation):
+                # A writer that waited on the schema lock may look the tables up in a
+                # catalog snapshot taken before their creator committed (an advisory lock
+                # does not refresh it): its transaction is rolled back, and a new one sees
+                # them.
+                self._create_schema(conn)
             if not self._sync:  # after the tables: they must outlive a crash in any case
                 conn.execute("SET synchronous_commit = off")
             self._head = self._head_sql.as_bytes(conn)

@@ -11,6 +11,7 @@ import signal
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -297,3 +298,23 @@ def test_a_child_forked_during_an_append_can_append(target: str) -> None:
                 os._exit(0)
         assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
     assert verify_log(url).records == 3
+
+
+def test_writers_starting_together_on_an_empty_database_share_one_schema(
+        postgres: PostgresServer) -> None:
+    for _ in range(3):
+        url, start, failed = postgres.database(), threading.Barrier(8), []
+
+        def open_log() -> None:
+            start.wait()
+            try:
+                AuditLog(url).close()
+            except Exception as error:  # noqa: BLE001 (each writer's failure is the finding)
+                failed.append(error)
+
+        writers = [threading.Thread(target=open_log) for _ in range(8)]
+        for writer in writers:
+            writer.start()
+        for writer in writers:
+            writer.join()
+        assert failed == []
