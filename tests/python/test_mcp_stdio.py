@@ -274,7 +274,7 @@ def raw(fake_upstream: list[str], policy: Path) -> Iterator[Raw]:
     proxy.process.wait()
 
 
-@pytest.mark.parametrize("line, code, message", [
+BAD_INPUT = [  # (line, JSON-RPC error code or None for a refused call, what the answer says)
     (b"{not json", -32700, "not JSON"),
     (b"[1, 2]", -32600, "not a JSON-RPC 2.0"),
     (b'{"jsonrpc": "2.0", "id": 1, "id": 2, "method": "ping"}', -32600, "twice"),
@@ -284,16 +284,20 @@ def raw(fake_upstream: list[str], policy: Path) -> Iterator[Raw]:
      b'"params": {"name": "echo", "arguments": [1]}}', -32602, "an object"),
     (call(6, message="x" * 5000), -32600, "size limit of 4096"),
     (call(7, n=2**60), None, "cannot be written in canonical JSON"),
-])
-def test_bad_input_from_the_host(raw: Raw, line: bytes, code: int | None, message: str) -> None:
-    raw.send(line)
-    answer = raw.receive()
-    if code is None:
-        assert answer["result"]["isError"] is True and message in \
-            answer["result"]["content"][0]["text"]
-    else:
-        assert answer["error"]["code"] == code and message in answer["error"]["message"]
-    raw.send(call(9, message="still here"))  # the proxy keeps running
+]
+
+
+def test_bad_input_from_the_host_is_answered_and_the_proxy_keeps_running(raw: Raw) -> None:
+    for line, code, message in BAD_INPUT:
+        raw.send(line)
+        answer = raw.receive()
+        if code is None:
+            assert answer["result"]["isError"] is True and message in \
+                answer["result"]["content"][0]["text"], (line, answer)
+        else:
+            assert answer["error"]["code"] == code and message in answer["error"]["message"], \
+                (line, answer)
+    raw.send(call(9, message="still here"))
     assert raw.receive()["id"] == 9
     assert raw.end(close=True)[0] == 0
 
@@ -368,29 +372,31 @@ def test_sighup_reloads_and_keeps_the_old_policy_when_invalid(raw: Raw, policy: 
     assert status == 0 and "key 'scope' (line 7)" in err
 
 
-@pytest.mark.parametrize("answer, outcome", [
+APPROVAL_ANSWERS = [  # (the host's answer, or None for none; what the call then gives)
     ({"result": {"action": "accept", "content": {"approve": True}}}, "xx"),
     ({"result": {"action": "accept", "content": {"approve": "yes"}}}, "the answer did not approve it"),
     ({"result": {"content": {"approve": True}}}, "the answer was not an approval"),
     ({"error": {"code": -1, "message": "no"}}, "the answer was not an approval"),
     (None, "no answer came within 0.3 s"),
-])
-def test_approval_answers(fake_upstream: list[str], policy: Path,
-                          answer: dict[str, Any] | None, outcome: str) -> None:
+]
+
+
+def test_approval_answers(fake_upstream: list[str], policy: Path) -> None:
     policy.write_text(POLICY.replace("approval_timeout = 5", "approval_timeout = 0.3"))
     raw = Raw(proxy_command(policy, "--max-message", "4096", upstream=fake_upstream))
     raw.send(rpc(0, "initialize", capabilities={"elicitation": {}}))
     assert raw.receive()["id"] == 0
-    raw.send(rpc(1, "tools/call", name="get-sum", arguments={"a": 1}))
-    asked = raw.receive()
-    assert asked["method"] == "elicitation/create" and "'get-sum'" in asked["params"]["message"]
-    if answer is not None:
-        raw.send(json.dumps({"jsonrpc": "2.0", "id": asked["id"], **answer}).encode())
-    else:
-        assert raw.receive()["params"]["requestId"] == asked["id"]  # notifications/cancelled
-    result = raw.receive()["result"]
-    assert result["content"][0]["text"] == outcome if outcome == "xx" else \
-        outcome in result["content"][0]["text"] and result["isError"] is True
+    for number, (answer, outcome) in enumerate(APPROVAL_ANSWERS, 1):
+        raw.send(rpc(number, "tools/call", name="get-sum", arguments={"a": 1}))
+        asked = raw.receive()
+        assert asked["method"] == "elicitation/create" and "'get-sum'" in asked["params"]["message"]
+        if answer is not None:
+            raw.send(json.dumps({"jsonrpc": "2.0", "id": asked["id"], **answer}).encode())
+        else:
+            assert raw.receive()["params"]["requestId"] == asked["id"]  # notifications/cancelled
+        result = raw.receive()["result"]
+        assert result["content"][0]["text"] == outcome if outcome == "xx" else \
+            outcome in result["content"][0]["text"] and result["isError"] is True, (answer, result)
     assert raw.end(close=True)[0] == 0
 
 
