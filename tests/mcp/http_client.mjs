@@ -1,9 +1,8 @@
 // A test host over Streamable HTTP: the official client runs a plan given as JSON in argv[2]
 // and prints what it saw as one JSON object on stdout.
 //
-// plan: {url, token?, sessions: n, elicit?: answer | [answer per session], sample?: text,
-//        steps: [{list: true} | {call, arguments?, progress?}], parallel?: bool,
-//        terminate?: bool}
+// plan: {url, sessions: n, elicit?: answer | [answer per session], sample?: text,
+//        steps: [{list: true} | {call, arguments?, progress?}], terminate?: bool}
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StreamableHTTPClientTransport } from "@modelcontextprotocol/sdk/client/streamableHttp.js";
 import { CreateMessageRequestSchema, ElicitRequestSchema } from "@modelcontextprotocol/sdk/types.js";
@@ -13,9 +12,7 @@ const plan = JSON.parse(process.argv[2]);
 async function open(index) {
   const elicit = Array.isArray(plan.elicit) ? plan.elicit[index] : plan.elicit;
   const seen = { id: null, error: null, steps: [], elicitations: [], samplings: [], progress: 0 };
-  const capabilities = {};
-  if (elicit) capabilities.elicitation = {};
-  if (plan.sample) capabilities.sampling = {};
+  const capabilities = { ...(elicit && { elicitation: {} }), ...(plan.sample && { sampling: {} }) };
   const client = new Client({ name: "ruvo-http-test", version: "1.0.0" }, { capabilities });
   if (elicit) {
     client.setRequestHandler(ElicitRequestSchema, (request) => {
@@ -32,8 +29,7 @@ async function open(index) {
       return { model: "test", role: "assistant", content: { type: "text", text: plan.sample } };
     });
   }
-  const headers = plan.token ? { Authorization: `Bearer ${plan.token}` } : {};
-  const transport = new StreamableHTTPClientTransport(new URL(plan.url), { requestInit: { headers } });
+  const transport = new StreamableHTTPClientTransport(new URL(plan.url));
   try {
     await client.connect(transport);
     seen.id = transport.sessionId ?? null;
@@ -58,15 +54,10 @@ async function step(session, s) {
 
 const sessions = [];
 for (let i = 0; i < (plan.sessions ?? 1); i++) sessions.push(await open(i));
-for (const session of sessions.filter((s) => !s.seen.error)) {
-  const steps = plan.steps ?? [];
-  session.seen.steps = plan.parallel
-    ? await Promise.all(steps.map((s) => step(session, s)))
-    : [];
-  if (!plan.parallel) for (const s of steps) session.seen.steps.push(await step(session, s));
+const opened = sessions.filter((s) => !s.seen.error);
+for (const session of opened) {
+  for (const s of plan.steps ?? []) session.seen.steps.push(await step(session, s));
 }
-if (plan.terminate) {
-  for (const session of sessions.filter((s) => !s.seen.error)) await session.transport.terminateSession();
-}
+if (plan.terminate) for (const session of opened) await session.transport.terminateSession();
 for (const session of sessions) await session.client.close();
 process.stdout.write(JSON.stringify({ sessions: sessions.map((s) => s.seen) }) + "\n");

@@ -33,7 +33,6 @@ const env = plan.env ?? process.env;
 const transport = new StdioClientTransport({ command, args, env, stderr: "inherit" });
 
 async function run(step) {
-  const started = Date.now();
   try {
     if (step.list) {
       const { tools } = await client.listTools();
@@ -42,16 +41,14 @@ async function run(step) {
     if (step.parallel) return { parallel: await Promise.all(step.parallel.map(run)) };
     const progress = [];
     const controller = new AbortController();
-    if (step.cancelAfterMs !== undefined) {
-      setTimeout(() => controller.abort("test cancels"), step.cancelAfterMs);
-    }
+    if (step.cancelAfterMs !== undefined) setTimeout(() => controller.abort("test cancels"), step.cancelAfterMs);
     const result = await client.callTool(
       { name: step.call, arguments: step.arguments ?? {} }, undefined,
       { signal: controller.signal, timeout: 30000,
         onprogress: step.progress ? (p) => progress.push(p.progress) : undefined });
-    return { result, progress, ms: Date.now() - started, ended: Date.now() };
+    return { result, progress, ended: Date.now() };
   } catch (error) {
-    return { error: String(error?.message ?? error), code: error?.code, ended: Date.now() };
+    return { error: String(error?.message ?? error), ended: Date.now() };
   }
 }
 

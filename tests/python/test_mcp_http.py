@@ -6,25 +6,32 @@ import os
 import pathlib
 import shutil
 import socket
+import subprocess
+import sys
 
 import pytest
 
 aiohttp = pytest.importorskip("aiohttp")
+from aiohttp import web  # noqa: E402
 
 from ruvo_gate import Gate, verify_log  # noqa: E402
 from ruvo_gate import _mcp_http as mcp_http  # noqa: E402
+from ruvo_gate._audit import AuditLog  # noqa: E402
+from ruvo_gate._mcp_relay import PolicyHolder, Relay, RelayOptions, build_gate  # noqa: E402
+from ruvo_gate._policy import load_policy  # noqa: E402
 
 MCP = pathlib.Path(__file__).resolve().parents[1] / "mcp"
 EVERYTHING = MCP / "node_modules" / ".bin" / "mcp-server-everything"
 NODE = shutil.which("node")
+needs_admission = pytest.mark.skipif(not hasattr(Gate, "admit_async"),
+                                     reason="the gate's decision step")
 
 
 def child_env(**extra):
     """The environment of a node process: the sanitizer's and the allocator's settings are
     for this interpreter only."""
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")}
-    return {**env, **extra}
+    drop = ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")
+    return {**{k: v for k, v in os.environ.items() if k not in drop}, **extra}
 
 
 def free_port():
@@ -76,8 +83,7 @@ class StdioChild:
         self.process = process
 
     async def receive(self):
-        line = await self.process.stdout.readline()
-        return line.rstrip(b"\n") or None
+        return (await self.process.stdout.readline()).rstrip(b"\n") or None
 
     async def send(self, message):
         self.process.stdin.write(message + b"\n")
@@ -102,16 +108,21 @@ async def pump(host, upstream):
         await asyncio.gather(*tasks, return_exceptions=True)
 
 
-async def run_client(plan, timeout=60):
+async def run_node(script, plan, *command):
+    """Runs a client script of tests/mcp with `plan`; returns what it printed, parsed."""
     process = await asyncio.create_subprocess_exec(
-        NODE, str(MCP / "http_client.mjs"), json.dumps(plan), env=child_env(), cwd=MCP,
+        NODE, str(MCP / script), json.dumps(plan), *command, env=child_env(), cwd=MCP,
         stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE)
     try:
-        out, err = await asyncio.wait_for(process.communicate(), timeout)
+        out, err = await asyncio.wait_for(process.communicate(), 60)
     finally:
         await stop(process)
     assert process.returncode == 0, err.decode()
-    return json.loads(out)["sessions"]
+    return json.loads(out)
+
+
+async def run_client(plan):
+    return (await run_node("http_client.mjs", plan))["sessions"]
 
 
 def run(coroutine):
@@ -249,14 +260,10 @@ def test_who_may_use_the_endpoint(options, headers, status):
 ])
 def test_listening_beyond_loopback_needs_a_token(host, token, accepted):
     async def scenario():
-        server = await mcp_http.serve_http(pump, Answering.start, host=host, token=token)
-        await server.close()
+        await (await mcp_http.serve_http(pump, Answering.start, host=host, token=token)).close()
 
-    if accepted:
+    with contextlib.nullcontext() if accepted else pytest.raises(ValueError, match="--token-file"):
         run(scenario())
-    else:
-        with pytest.raises(ValueError, match="--token-file"):
-            run(scenario())
 
 
 def test_a_session_whose_host_went_away_ends_with_its_upstream():
@@ -291,11 +298,9 @@ def test_one_session_more_than_allowed_is_refused_with_a_clear_error():
     ("[::1:80", "brackets"),
 ])
 def test_parse_listen(text, expected):
-    if isinstance(expected, tuple):
+    with contextlib.nullcontext() if isinstance(expected, tuple) else \
+            pytest.raises(ValueError, match=expected):
         assert mcp_http.parse_listen(text) == expected
-    else:
-        with pytest.raises(ValueError, match=expected):
-            mcp_http.parse_listen(text)
 
 
 @pytest.mark.parametrize("chunks, expected", [
@@ -318,8 +323,6 @@ def test_sse_decoder(chunks, expected):
 @contextlib.asynccontextmanager
 async def fake_upstream(answer):
     """An HTTP server whose every POST gets `answer(body) -> aiohttp.web.Response`."""
-    from aiohttp import web
-
     async def handle(request):
         if request.method != "POST":
             return web.Response(status=405)
@@ -349,7 +352,8 @@ def sse(*messages):
     (200, "text/html", b"<p>", "unexpected content type"),
 ], ids=["error", "json", "sse", "unanswered", "html"])
 def test_an_upstream_request_that_cannot_be_answered_gets_an_error(status, ctype, body, says):
-    from aiohttp import web
+    # An unanswered request first relays the notification that came instead.
+    received = 2 if says == "before answering" else 1
 
     async def scenario():
         async with fake_upstream(lambda _: web.Response(status=status, body=body,
@@ -357,8 +361,7 @@ def test_an_upstream_request_that_cannot_be_answered_gets_an_error(status, ctype
             upstream = await mcp_http.connect_http(url, max_message=1000)
             try:
                 await upstream.send(rpc("tools/call", 5).encode())
-                return [json.loads(await upstream.receive()) for _ in range(1 + (says ==
-                                                                                 "before answering"))]
+                return [json.loads(await upstream.receive()) for _ in range(received)]
             finally:
                 await upstream.close()
 
@@ -370,8 +373,6 @@ def test_an_upstream_request_that_cannot_be_answered_gets_an_error(status, ctype
 @pytest.mark.parametrize("where", [["--upstream", "http://127.0.0.1:9/mcp"],
                                    ["--listen", "127.0.0.1:0", "--", "true"]])
 def test_without_aiohttp_the_command_says_what_to_install(tmp_path, where):
-    import subprocess
-    import sys
     (tmp_path / "policy.toml").write_text(POLICY, encoding="utf-8")
     code = ("import sys; sys.modules['aiohttp'] = None\n"
             "from ruvo_gate._cli import main; sys.exit(main(sys.argv[1:]))")
@@ -414,16 +415,12 @@ GATED = [{"list": True},
          {"call": "trigger-elicitation-request"}]
 
 
-@pytest.mark.skipif(not hasattr(Gate, "admit_async"), reason="the gate's decision step")
+@needs_admission
 @pytest.mark.parametrize("upstream", ["stdio", "http"])
 def test_tool_calls_over_http_are_decided_by_the_policy(tmp_path, upstream):
     """Certified, approved, declined, blocked and denied calls, progress, sampling and the
     server's own elicitation, in two sessions at once, each on its own upstream, ended by
     DELETE; the audit trail verifies."""
-    from ruvo_gate._audit import AuditLog
-    from ruvo_gate._mcp_relay import PolicyHolder, Relay, RelayOptions, build_gate
-    from ruvo_gate._policy import load_policy
-
     (tmp_path / "policy.toml").write_text(POLICY, encoding="utf-8")
     policy = load_policy(str(tmp_path / "policy.toml"))
     audit = AuditLog(str(tmp_path / "audit.jsonl"), sync="never")
@@ -468,7 +465,6 @@ def test_tool_calls_over_http_are_decided_by_the_policy(tmp_path, upstream):
 
 
 def proxy_command(tmp_path, *options):
-    import sys
     (tmp_path / "policy.toml").write_text(POLICY, encoding="utf-8")
     return [sys.executable, "-m", "ruvo_gate", "mcp", "--policy", str(tmp_path / "policy.toml"),
             "--audit", str(tmp_path / "audit.jsonl"), *options]
@@ -485,21 +481,16 @@ def through_env(command):
 CLI_STEPS = [{"list": True}, {"call": "echo", "arguments": {"message": "hi"}}, {"call": "get-env"}]
 
 
-@pytest.mark.skipif(not hasattr(Gate, "admit_async"), reason="the gate's decision step")
+@needs_admission
 @pytest.mark.parametrize("host", ["stdio", "http"])
 def test_the_command_with_an_upstream_url(tmp_path, host):
     async def scenario():
         async with everything_http() as url:
             command = proxy_command(tmp_path, "--upstream", url)
             if host == "stdio":
-                process = await asyncio.create_subprocess_exec(
-                    NODE, str(MCP / "stdio_client.mjs"), json.dumps({"steps": CLI_STEPS}),
-                    "--", *through_env(command), env=child_env(), cwd=MCP, stdout=asyncio.subprocess.PIPE)
-                try:
-                    out, _ = await asyncio.wait_for(process.communicate(), 60)
-                finally:
-                    await stop(process)
-                return [step.get("result", step) for step in json.loads(out)["results"]], 0
+                out = await run_node("stdio_client.mjs", {"steps": CLI_STEPS},
+                                     "--", *through_env(command))
+                return [step.get("result", step) for step in out["results"]], 0
             process = await asyncio.create_subprocess_exec(
                 *command, "--listen", "127.0.0.1:0", stderr=asyncio.subprocess.PIPE)
             try:

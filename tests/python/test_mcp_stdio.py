@@ -13,7 +13,7 @@ import sys
 import textwrap
 import time
 from pathlib import Path
-from typing import Any
+from typing import Any, Iterator
 
 import pytest
 import rfc8785
@@ -159,27 +159,26 @@ def test_escalation_asks_the_host(policy: Path, answer: str, runs: bool,
     assert len(elicited) == (0 if answer == "none" else 1)
 
 
-def test_fast_calls_overtake_a_long_one_and_progress_passes(policy: Path) -> None:
+def test_fast_calls_overtake_a_long_one_and_progress_and_cancellation_pass(
+        policy: Path, tmp_path: Path) -> None:
+    audit = tmp_path / "audit.jsonl"
     slow = {"call": "trigger-long-running-operation", "arguments": {"duration": 1.5, "steps": 3},
             "progress": True}
     fast = [{"call": "echo", "arguments": {"message": str(n)}} for n in range(20)]
-    [both] = host({"steps": [{"parallel": [slow, *fast]}]}, proxy_command(policy))
+    cancel = {"call": "trigger-long-running-operation", "arguments": {"duration": 5, "steps": 5},
+              "cancelAfterMs": 300}
+    both, cancelled, after = host(
+        {"steps": [{"parallel": [slow, *fast]}, cancel, {"call": "echo", "arguments": {
+            "message": "after"}}]}, proxy_command(policy, "--audit", str(audit)))
     long, *quick = both["parallel"]
     # The SDK itself may drop the last one, racing the result (seen directly too).
     assert long["progress"][:2] == [1, 2]
     assert [text(r) for r in quick] == [f"Echo: {n}" for n in range(20)]
     assert max(r["ended"] for r in quick) < long["ended"] - 500
-
-
-def test_cancellation_passes_through(policy: Path, tmp_path: Path) -> None:
-    audit = tmp_path / "audit.jsonl"
-    steps = [{"call": "trigger-long-running-operation", "arguments": {"duration": 5, "steps": 5},
-              "cancelAfterMs": 300}, {"call": "echo", "arguments": {"message": "after"}}]
-    cancelled, after = host({"steps": steps}, proxy_command(policy, "--audit", str(audit)))
     assert "test cancels" in cancelled["error"] and text(after) == "Echo: after"
     assert after["ended"] - cancelled["ended"] < 2000
     assert [r["result"] for r in records(audit) if r["kind"] == "outcome"] == \
-        ["cancelled", "returned"]
+        ["returned"] * 21 + ["cancelled", "returned"]
 
 
 def test_observe_mode_forwards_and_records(policy: Path, tmp_path: Path) -> None:
@@ -238,7 +237,11 @@ class Raw:
         assert self.process.stdout is not None
         return json.loads(self.process.stdout.readline())
 
-    def end(self) -> tuple[int, str]:
+    def end(self, *, close: bool = False) -> tuple[int, str]:
+        """Waits for the proxy to exit, after closing its input (the host leaving) if `close`."""
+        assert self.process.stdin is not None
+        if close:
+            self.process.stdin.close()
         try:
             _, err = self.process.communicate(timeout=20)
         finally:
@@ -246,20 +249,32 @@ class Raw:
         return self.process.returncode, err.decode()
 
 
+def rpc(number: object, method: str, **params: object) -> bytes:
+    return json.dumps({"jsonrpc": "2.0", "id": number, "method": method,
+                       "params": params}).encode()
+
+
 def call(number: object, **arguments: object) -> bytes:
-    return json.dumps({"jsonrpc": "2.0", "id": number, "method": "tools/call",
-                       "params": {"name": "echo", "arguments": arguments}}).encode()
+    return rpc(number, "tools/call", name="echo", arguments=arguments)
 
 
 @pytest.fixture
-def fake(tmp_path: Path, policy: Path) -> list[str]:
+def fake_upstream(tmp_path: Path) -> list[str]:
     script = tmp_path / "fake.py"
     script.write_text(FAKE)
-    return proxy_command(policy, "--max-message", "4096",
-                         upstream=[sys.executable, str(script)])
+    return [sys.executable, str(script)]
 
 
-@pytest.mark.parametrize("line, code, message", [
+@pytest.fixture
+def raw(fake_upstream: list[str], policy: Path) -> Iterator[Raw]:
+    """The proxy in front of the fake upstream, with a small message limit."""
+    proxy = Raw(proxy_command(policy, "--max-message", "4096", upstream=fake_upstream))
+    yield proxy
+    proxy.process.kill()
+    proxy.process.wait()
+
+
+BAD_INPUT = [  # (line, JSON-RPC error code or None for a refused call, what the answer says)
     (b"{not json", -32700, "not JSON"),
     (b"[1, 2]", -32600, "not a JSON-RPC 2.0"),
     (b'{"jsonrpc": "2.0", "id": 1, "id": 2, "method": "ping"}', -32600, "twice"),
@@ -269,25 +284,25 @@ def fake(tmp_path: Path, policy: Path) -> list[str]:
      b'"params": {"name": "echo", "arguments": [1]}}', -32602, "an object"),
     (call(6, message="x" * 5000), -32600, "size limit of 4096"),
     (call(7, n=2**60), None, "cannot be written in canonical JSON"),
-])
-def test_bad_input_from_the_host(fake: list[str], line: bytes, code: int | None,
-                                 message: str) -> None:
-    raw = Raw(fake)
-    raw.send(line)
-    answer = raw.receive()
-    if code is None:
-        assert answer["result"]["isError"] is True and message in \
-            answer["result"]["content"][0]["text"]
-    else:
-        assert answer["error"]["code"] == code and message in answer["error"]["message"]
-    raw.send(call(9, message="still here"))  # the proxy keeps running
+]
+
+
+def test_bad_input_from_the_host_is_answered_and_the_proxy_keeps_running(raw: Raw) -> None:
+    for line, code, message in BAD_INPUT:
+        raw.send(line)
+        answer = raw.receive()
+        if code is None:
+            assert answer["result"]["isError"] is True and message in \
+                answer["result"]["content"][0]["text"], (line, answer)
+        else:
+            assert answer["error"]["code"] == code and message in answer["error"]["message"], \
+                (line, answer)
+    raw.send(call(9, message="still here"))
     assert raw.receive()["id"] == 9
-    raw.process.stdin.close()
-    assert raw.end()[0] == 0
+    assert raw.end(close=True)[0] == 0
 
 
-def test_ids_oversized_answers_and_strays(fake: list[str]) -> None:
-    raw = Raw(fake)
+def test_ids_oversized_answers_and_strays(raw: Raw) -> None:
     raw.send(call(1, delay=0.5))
     raw.send(call(1))
     assert raw.receive() == {"jsonrpc": "2.0", "id": 1, "error": {
@@ -298,13 +313,11 @@ def test_ids_oversized_answers_and_strays(fake: list[str]) -> None:
     raw.send(call(3, stray=True))
     assert raw.receive()["id"] == 3
     assert raw.receive()["id"] == 1
-    raw.process.stdin.close()
-    status, err = raw.end()
+    status, err = raw.end(close=True)
     assert status == 0 and "'never-sent', which the proxy never sent" in err
 
 
-def test_an_upstream_that_dies_fails_every_pending_call(fake: list[str]) -> None:
-    raw = Raw(fake)
+def test_an_upstream_that_dies_fails_every_pending_call(raw: Raw) -> None:
     raw.send(call(1, delay=5))
     raw.send(call(2, die=True, delay=0.2))
     answers = [raw.receive(), raw.receive()]
@@ -317,17 +330,14 @@ def test_an_upstream_that_dies_fails_every_pending_call(fake: list[str]) -> None
 
 
 def test_every_outcome_is_written_after_its_decision_before_the_proxy_exits(
-        tmp_path: Path, policy: Path) -> None:
-    script = tmp_path / "fake.py"
-    script.write_text(FAKE)
+        tmp_path: Path, policy: Path, fake_upstream: list[str]) -> None:
     audit = tmp_path / "audit.jsonl"  # fsynced, so written from the gate's writer thread
-    raw = Raw(proxy_command(policy, "--audit", str(audit), upstream=[sys.executable, str(script)]))
+    raw = Raw(proxy_command(policy, "--audit", str(audit), upstream=fake_upstream))
     for number in range(1, 21):
         raw.send(call(number))
     raw.send(call(21, delay=5))  # still running when the host leaves
     assert sorted(raw.receive()["id"] for _ in range(20)) == list(range(1, 21))
-    raw.process.stdin.close()
-    assert raw.end()[0] == 0
+    assert raw.end(close=True)[0] == 0
     trail = records(audit)
     decided = {record["call"]: at for at, record in enumerate(trail)
                if record["kind"] == "decision"}
@@ -346,53 +356,48 @@ def test_an_upstream_that_cannot_start(policy: Path) -> None:
     assert "cannot start the upstream server '/nonexistent/server'" in done.stderr
 
 
-def test_sighup_reloads_and_keeps_the_old_policy_when_invalid(fake: list[str],
-                                                              policy: Path) -> None:
-    raw = Raw(fake)
+def test_sighup_reloads_and_keeps_the_old_policy_when_invalid(raw: Raw, policy: Path) -> None:
+    def reload_and_call(rule: str, number: int) -> Any:
+        policy.write_text(POLICY.replace('name = "echo"', 'name = "echo"\n' + rule))
+        raw.process.send_signal(signal.SIGHUP)
+        time.sleep(0.3)
+        raw.send(call(number))
+        return raw.receive()["result"]
+
     raw.send(call(1))
     assert raw.receive()["result"]["content"][0]["text"] == "xx"
-    policy.write_text(POLICY.replace('name = "echo"', 'name = "echo"\nscope = 7'))
-    raw.process.send_signal(signal.SIGHUP)
-    time.sleep(0.3)
-    raw.send(call(2))
-    assert "isError" not in raw.receive()["result"]
-    policy.write_text(POLICY.replace('name = "echo"', 'name = "echo"\ndeny = true'))
-    raw.process.send_signal(signal.SIGHUP)
-    time.sleep(0.3)
-    raw.send(call(3))
-    assert "denies the tool 'echo'" in raw.receive()["result"]["content"][0]["text"]
-    raw.process.stdin.close()
-    status, err = raw.end()
+    assert "isError" not in reload_and_call("scope = 7", 2)
+    assert "denies the tool 'echo'" in reload_and_call("deny = true", 3)["content"][0]["text"]
+    status, err = raw.end(close=True)
     assert status == 0 and "key 'scope' (line 7)" in err
 
 
-@pytest.mark.parametrize("answer, outcome", [
+APPROVAL_ANSWERS = [  # (the host's answer, or None for none; what the call then gives)
     ({"result": {"action": "accept", "content": {"approve": True}}}, "xx"),
     ({"result": {"action": "accept", "content": {"approve": "yes"}}}, "the answer did not approve it"),
     ({"result": {"content": {"approve": True}}}, "the answer was not an approval"),
     ({"error": {"code": -1, "message": "no"}}, "the answer was not an approval"),
     (None, "no answer came within 0.3 s"),
-])
-def test_approval_answers(fake: list[str], policy: Path, answer: dict[str, Any] | None,
-                          outcome: str) -> None:
+]
+
+
+def test_approval_answers(fake_upstream: list[str], policy: Path) -> None:
     policy.write_text(POLICY.replace("approval_timeout = 5", "approval_timeout = 0.3"))
-    raw = Raw(fake)
-    raw.send(json.dumps({"jsonrpc": "2.0", "id": 0, "method": "initialize", "params": {
-        "capabilities": {"elicitation": {}}}}).encode())
+    raw = Raw(proxy_command(policy, "--max-message", "4096", upstream=fake_upstream))
+    raw.send(rpc(0, "initialize", capabilities={"elicitation": {}}))
     assert raw.receive()["id"] == 0
-    raw.send(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "tools/call",
-                         "params": {"name": "get-sum", "arguments": {"a": 1}}}).encode())
-    asked = raw.receive()
-    assert asked["method"] == "elicitation/create" and "'get-sum'" in asked["params"]["message"]
-    if answer is not None:
-        raw.send(json.dumps({"jsonrpc": "2.0", "id": asked["id"], **answer}).encode())
-    else:
-        assert raw.receive()["params"]["requestId"] == asked["id"]  # notifications/cancelled
-    result = raw.receive()["result"]
-    assert result["content"][0]["text"] == outcome if outcome == "xx" else \
-        outcome in result["content"][0]["text"] and result["isError"] is True
-    raw.process.stdin.close()
-    assert raw.end()[0] == 0
+    for number, (answer, outcome) in enumerate(APPROVAL_ANSWERS, 1):
+        raw.send(rpc(number, "tools/call", name="get-sum", arguments={"a": 1}))
+        asked = raw.receive()
+        assert asked["method"] == "elicitation/create" and "'get-sum'" in asked["params"]["message"]
+        if answer is not None:
+            raw.send(json.dumps({"jsonrpc": "2.0", "id": asked["id"], **answer}).encode())
+        else:
+            assert raw.receive()["params"]["requestId"] == asked["id"]  # notifications/cancelled
+        result = raw.receive()["result"]
+        assert result["content"][0]["text"] == outcome if outcome == "xx" else \
+            outcome in result["content"][0]["text"] and result["isError"] is True, (answer, result)
+    assert raw.end(close=True)[0] == 0
 
 
 def test_the_rate_channel_counts_calls_per_window(tmp_path: Path) -> None:

@@ -66,20 +66,18 @@ def scores(found: Allowed | Denied) -> dict[str, float]:
     return {d.dimension: d.to_value for d in found.action.state_deltas}
 
 
-@pytest.mark.parametrize("tool, arguments, expected", [
+@pytest.mark.parametrize("tool, arguments, scope, reversibility, sensitivity", [
     # The first matching sub-rule replaces the scores it names; the others stay the tool's.
-    ("read_file", {"path": "/data/public/../secret/x", "price": 1},
-     {"scope_score": 1.0, "reversibility_score": 1.0, "sensitivity_score": 0.2}),
-    ("read_file", {"path": "/data/secretive", "price": 0},
-     {"scope_score": 1.0, "reversibility_score": 1.0, "sensitivity_score": 0.8}),
-    ("fetch", {"url": "https://example.org", "retries": 9, "token": "t"},
-     {"scope_score": 0.4, "reversibility_score": 1.0, "sensitivity_score": 1.0}),
-    ("fetch", {"url": "https://example.org"},
-     {"scope_score": 1.0, "reversibility_score": 0.5, "sensitivity_score": 1.0}),
+    ("read_file", {"path": "/data/public/../secret/x", "price": 1}, 1.0, 1.0, 0.2),
+    ("read_file", {"path": "/data/secretive", "price": 0}, 1.0, 1.0, 0.8),
+    ("fetch", {"url": "https://example.org", "retries": 9, "token": "t"}, 0.4, 1.0, 1.0),
+    ("fetch", {"url": "https://example.org"}, 1.0, 0.5, 1.0),
 ])
 def test_scores_from_rules(policy: Policy, tool: str, arguments: dict[str, object],
-                           expected: dict[str, float]) -> None:
-    assert scores(policy.decide(tool, arguments, "agent")) == expected
+                           scope: float, reversibility: float, sensitivity: float) -> None:
+    assert scores(policy.decide(tool, arguments, "agent")) == {
+        "scope_score": scope, "reversibility_score": reversibility,
+        "sensitivity_score": sensitivity}
 
 
 @pytest.mark.parametrize("tool, arguments, reason", [

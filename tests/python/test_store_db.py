@@ -14,6 +14,7 @@ import sys
 import threading
 import time
 from pathlib import Path
+from typing import Any, Callable
 
 import psycopg
 import pytest
@@ -75,6 +76,14 @@ def rewrite(target: str, chain: str, new: list[bytes]) -> None:
         f"DELETE FROM ruvo_audit_records WHERE chain = '{chain}'", rows=rows)
 
 
+def fill(target: str, count: int, record: Callable[[int], dict[str, Any]] = lambda n: {"n": n},
+         **options: Any) -> None:
+    """Appends `count` records, `record(n)` each, through a log opened with `options`."""
+    with AuditLog(target, **options) as log:
+        for n in range(count):
+            log.append(record(n))
+
+
 def writers(target: str, count: int, records: int, prefix: str = "w"
             ) -> list[subprocess.Popen[str]]:
     return [subprocess.Popen([sys.executable, WRITER, target, "default", f"{prefix}{i}",
@@ -128,9 +137,7 @@ def test_killed_writers_lose_no_acknowledged_record(target: str) -> None:
     "TRUNCATE ruvo_audit_records",
 ])
 def test_records_cannot_be_changed(target: str, statement: str) -> None:
-    with AuditLog(target) as log:
-        for n in range(3):
-            log.append({"n": n})
+    fill(target, 3)
     if statement.startswith("TRUNCATE") and target.startswith("sqlite:"):
         statement = "DELETE FROM ruvo_audit_records"  # SQLite's truncate
     with pytest.raises((sqlite3.DatabaseError, psycopg.Error), match="append-only"):
@@ -142,9 +149,8 @@ def test_records_cannot_be_changed(target: str, statement: str) -> None:
 def test_tampering_is_located(target: str, tmp_path: Path, capsys: pytest.CaptureFixture[str],
                               how: str) -> None:
     change, line, error = TAMPERING[how]
-    with AuditLog(target, key=KEY, chain="t") as log:
-        for n in range(5):  # the records of the file tests
-            log.append({"kind": "note", "n": n, "tool": "tool"})
+    # The records of the file tests.
+    fill(target, 5, lambda n: {"kind": "note", "n": n, "tool": "tool"}, key=KEY, chain="t")
     rewrite(target, "t", change(lines(target, "t")))
     if error == "torn tail":  # a row has no torn end: its line was cut short
         error = "bad JSON"
@@ -183,9 +189,7 @@ def test_an_anchor_shows_a_cut_or_replaced_chain(target: str, capsys: pytest.Cap
     if tamper:
         sql(target, *_DROP[target.partition(":")[0]], tamper)
     if what == "a replaced chain":  # written anew, as a whole: intact but for the anchor
-        with AuditLog(target, chain="a") as log:
-            for n in range(4):
-                log.append({"n": n})
+        fill(target, 4, chain="a")
         assert verify_log(target, chain="a").ok
     assert verify_log(target, chain="a", expect=anchor).ok is ok
     status = _cli.main(["verify", target, "--chain", "a", "--expect", f"{records}:{digest}"])
@@ -194,9 +198,8 @@ def test_an_anchor_shows_a_cut_or_replaced_chain(target: str, capsys: pytest.Cap
 
 def test_an_export_verifies_as_a_file(target: str, tmp_path: Path,
                                       capsysbinary: pytest.CaptureFixture[bytes]) -> None:
-    with AuditLog(target, key=KEY, chain="team") as log:
-        for n in range(5):
-            log.append({"n": n, "text": "it's \\' é\u2028\0", "x": 1.5e300})
+    fill(target, 5, lambda n: {"n": n, "text": "it's \\' é\u2028\0", "x": 1.5e300},
+         key=KEY, chain="team")
     assert _cli.main(["export", target, "--chain", "team"]) == 0
     exported = capsysbinary.readouterr().out
     assert exported == b"".join(lines(target, "team"))  # byte for byte as hashed
@@ -206,10 +209,8 @@ def test_an_export_verifies_as_a_file(target: str, tmp_path: Path,
 
 
 def test_chains_are_independent(target: str) -> None:
-    for name, count in (("tenant-a", 5), ("tenant-b", 3)):
-        with AuditLog(target, chain=name) as log:
-            for n in range(count):
-                log.append({"n": n})
+    fill(target, 5, chain="tenant-a")
+    fill(target, 3, chain="tenant-b")
     a, b = verify_log(target, chain="tenant-a"), verify_log(target, chain="tenant-b")
     assert (a.ok, a.records, b.ok, b.records) == (True, 5, True, 3)
     assert str(verify_log(target)) == "empty: 0 records"  # "default" holds none
@@ -264,8 +265,8 @@ def test_a_gate_fails_closed_while_the_server_is_down(postgres: PostgresServer) 
     with AuditLog(url, chain="gate") as audit:
         gate = Gate(AgenticAdapter(), audit=audit)
         call = gate.guard(lambda n: agentic_action("act", "agent"), name="tool")(ran.append)
-        call(1)
-        call(2)
+        for n in (1, 2):
+            call(n)
         postgres.stop()
         try:
             for n in (3, 4):  # the dropped connection, then a refused one
@@ -274,8 +275,8 @@ def test_a_gate_fails_closed_while_the_server_is_down(postgres: PostgresServer) 
             assert _cli.main(["verify", url, "--chain", "gate"]) == 2
         finally:
             postgres.start()
-        call(5)
-        call(6)
+        for n in (5, 6):
+            call(n)
     assert ran == [1, 2, 5, 6]
     report = verify_log(url, chain="gate")
     kinds = [(r["kind"], r["seq"]) for r in map(json.loads, lines(url, "gate"))]
@@ -285,19 +286,18 @@ def test_a_gate_fails_closed_while_the_server_is_down(postgres: PostgresServer) 
 
 
 def test_a_child_forked_during_an_append_can_append(target: str) -> None:
-    url = target
-    with AuditLog(url) as log:
+    with AuditLog(target) as log:
         log.append({"kind": "note", "from": "parent"})
         with log._store._lock:  # as a thread in the middle of an append holds it
             pid = os.fork()
             if pid == 0:
                 signal.alarm(10)  # a hung child ends itself
-                with AuditLog(url) as own:  # a child keeps no connection of its parent's
+                with AuditLog(target) as own:  # a child keeps no connection of its parent's
                     own.append({"kind": "note", "from": "child"})
                 log.append({"kind": "note", "from": "child, inherited log"})
                 os._exit(0)
         assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
-    assert verify_log(url).records == 3
+    assert verify_log(target).records == 3
 
 
 def test_writers_starting_together_on_an_empty_database_share_one_schema(
