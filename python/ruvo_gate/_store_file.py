@@ -122,19 +122,29 @@ class FileStore:
         if sync:
             self._sync_to(written)
 
+    def _lock_end(self) -> int:
+        """Under the thread lock: the descriptor, locked for this process too, with the
+        chain's end read again if another writer moved it. The caller unlocks it."""
+        if self._fd < 0:
+            raise ValueError(f"the audit log {self._path!r} is closed")
+        if self._inherited:
+            self._reopen()
+        fd = self._fd
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        try:
+            size = os.lseek(fd, 0, os.SEEK_END)
+            if size != self._end:
+                self._check_our_end(size)
+                self._catch_up(size)
+        except BaseException:
+            fcntl.flock(fd, fcntl.LOCK_UN)
+            raise
+        return fd
+
     def _write_line(self, entry: dict[str, object], render: Render | None) -> int:
         with self._lock:
-            if self._fd < 0:
-                raise ValueError(f"the audit log {self._path!r} is closed")
-            if self._inherited:
-                self._reopen()
-            fd = self._fd
-            fcntl.flock(fd, fcntl.LOCK_EX)
+            fd = self._lock_end()
             try:
-                size = os.lseek(fd, 0, os.SEEK_END)
-                if size != self._end:
-                    self._check_our_end(size)
-                    self._catch_up(size)
                 if render is None:
                     line = self._render_own(entry, self._seq + 1, self._prev)
                     if len(line) > self._max:
@@ -156,17 +166,8 @@ class FileStore:
 
     def head(self) -> tuple[int, str]:
         with self._lock:
-            if self._fd < 0:
-                raise ValueError(f"the audit log {self._path!r} is closed")
-            if self._inherited:
-                self._reopen()
-            fd = self._fd
-            fcntl.flock(fd, fcntl.LOCK_EX)
+            fd = self._lock_end()
             try:
-                size = os.lseek(fd, 0, os.SEEK_END)
-                if size != self._end:
-                    self._check_our_end(size)
-                    self._catch_up(size)
                 return self._seq, self._prev
             finally:
                 fcntl.flock(fd, fcntl.LOCK_UN)
