@@ -4,7 +4,7 @@
 # auditwheel), audits the wheel, installs it into new venvs with pip and with installer,
 # runs the Python tests against the installed module and ruvo_gate from a folder outside the
 # tree, then stubtest, strict mypy over ruvo_gate, the examples and the type tests, and the
-# examples themselves (the agent's audit trail checked by `python -m ruvo_gate verify`), and
+# examples themselves (the agent's audit trail checked by `ruvo-gate verify`), and
 # last the install commands the README shows, run as written (tools/check-commands.py).
 # The repaired wheel is left in dist/.
 set -euo pipefail
@@ -134,7 +134,9 @@ for example in "$src"/examples/*.py; do
     || { cat "$work/example.log"; fail "examples/${example##*/}"; }
 done
 # The agent's audit trail: intact, by the command an auditor runs, and every outcome in it.
-"$vpy" -P -m ruvo_gate verify "$work/audit.jsonl"
+# ... by the console script the wheel installs, and by the module's entry point alike.
+"$venv/bin/ruvo-gate" verify "$work/audit.jsonl"
+"$vpy" -P -m ruvo_gate verify "$work/audit.jsonl" >/dev/null
 "$vpy" -P - "$work/audit.jsonl" <<'PY'
 import json, sys
 
