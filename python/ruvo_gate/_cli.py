@@ -24,7 +24,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns 0 for an intact chain (or a done export), 1 for a broken
     one, 2 when the chain or the key cannot be read or the command line is wrong."""
     parser = argparse.ArgumentParser(
-        prog="python -m ruvo_gate",
+        prog="ruvo-gate",
         description="Tools for the audit logs that ruvo_gate writes.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     verify = commands.add_parser(
