@@ -25,7 +25,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     one, 2 when the chain or the key cannot be read or the command line is wrong."""
     parser = argparse.ArgumentParser(
         prog="ruvo-gate",
-        description="Tools for the audit logs that ruvo_gate writes.")
+        description="ruvo_gate from the shell: check and export audit chains, and guard "
+                    "an MCP server.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     verify = commands.add_parser(
         "verify", help="check an audit chain",
