@@ -80,19 +80,28 @@ class SQLiteStore:
                 # Opened to be read: the file is left as it is, not made an audit database.
                 _check_version(self._path, _version(db, self._path))
                 return db
-            # WAL lets readers (verification, export) run beside a writer; switching to it
-            # needs a moment alone with the file, which the busy timeout waits for.
-            mode = db.execute("PRAGMA journal_mode=WAL").fetchone()
-            if mode is None or str(mode[0]).lower() != "wal":
-                raise sqlite3.OperationalError(
-                    f"{self._path}: SQLite refused WAL mode ({mode!r}); the audit store needs "
-                    "a database on a local file system")
-            db.execute(f"PRAGMA synchronous={'FULL' if self._sync else 'NORMAL'}")
-            self._create_schema(db)
             self._queue = os.open(f"{self._path}-lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC,
                                   0o644)
+            # Writers set the file up one at a time: two connections switching a new file to
+            # WAL together each hold a read lock and want to write, and SQLite answers such a
+            # deadlock with "database is locked" at once, without the busy timeout's wait.
+            fcntl.flock(self._queue, fcntl.LOCK_EX)
+            try:
+                # WAL lets readers (verification, export) run beside a writer.
+                mode = db.execute("PRAGMA journal_mode=WAL").fetchone()
+                if mode is None or str(mode[0]).lower() != "wal":
+                    raise sqlite3.OperationalError(
+                        f"{self._path}: SQLite refused WAL mode ({mode!r}); the audit store "
+                        "needs a database on a local file system")
+                db.execute(f"PRAGMA synchronous={'FULL' if self._sync else 'NORMAL'}")
+                self._create_schema(db)
+            finally:
+                fcntl.flock(self._queue, fcntl.LOCK_UN)
         except BaseException:
             db.close()
+            if self._queue >= 0:
+                os.close(self._queue)
+                self._queue = -1
             raise
         return db
 
@@ -127,6 +136,7 @@ class SQLiteStore:
             self._db = None
             if self._queue >= 0:  # its flock is the parent's: the child queues on its own
                 os.close(self._queue)
+                self._queue = -1
             self._db = self._connect()
             self._pid = os.getpid()
         return self._db
