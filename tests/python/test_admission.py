@@ -201,8 +201,11 @@ def test_a_bare_decorator_says_how_to_write_it():
 
 
 def test_a_caller_cancelled_while_its_decision_is_written_leaves_a_cancelled_outcome(tmp_path):
+    writing = threading.Event()
+
     class SlowLog(AuditLog):  # a disk that takes its time
         def append(self, record):
+            writing.set()
             time.sleep(0.2)
             return super().append(record)
 
@@ -212,7 +215,7 @@ def test_a_caller_cancelled_while_its_decision_is_written_leaves_a_cancelled_out
 
     async def cancelled():
         task = asyncio.create_task(gate.admit_async("t", agentic_action("t", "agent")))
-        await asyncio.sleep(0.05)
+        await asyncio.to_thread(writing.wait, 10)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task

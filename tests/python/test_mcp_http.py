@@ -137,6 +137,7 @@ class Answering:
     """An upstream in this process: answers every request with its own method and id."""
 
     closed = 0
+    holds = 0  # "hold" requests received, which are never answered
 
     def __init__(self):
         self.queue = asyncio.Queue()
@@ -150,6 +151,7 @@ class Answering:
 
     async def send(self, message):
         request = json.loads(message)
+        type(self).holds += request.get("method") == "hold"
         if "id" in request and request.get("method") not in (None, "hold"):
             result = {"method": request["method"]}
             if request["method"] == "initialize":
@@ -222,8 +224,11 @@ def test_a_request_id_in_flight_is_not_reused_and_gets_an_answer_when_the_sessio
                 async with http.post(server.url, data=body, headers=headers) as response:
                     return response.status, await response.text()
 
+            holds = Answering.holds
             held = asyncio.create_task(post(rpc("hold", 7)))
-            await asyncio.sleep(0.2)
+            async with asyncio.timeout(10):  # the id is in use once the upstream has it
+                while Answering.holds == holds:
+                    await asyncio.sleep(0.01)
             reused = await post(rpc("ping", 7))
             closed = Answering.closed
             async with http.delete(server.url, headers=headers) as response:

@@ -7,6 +7,7 @@ import asyncio
 import hashlib
 import json
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -227,6 +228,17 @@ class Raw:
     def __init__(self, command: list[str]) -> None:
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
+        self.err = b""  # what `wait_for` has read of its stderr
+
+    def wait_for(self, text: bytes, timeout: float = 20) -> None:
+        """Reads the proxy's stderr until `text` is in it."""
+        assert self.process.stderr is not None
+        deadline = time.monotonic() + timeout
+        while text not in self.err:
+            assert select.select([self.process.stderr], [], [], deadline - time.monotonic())[0]
+            chunk = os.read(self.process.stderr.fileno(), 4096)
+            assert chunk, f"the proxy ended without saying {text!r}"
+            self.err += chunk
 
     def send(self, line: bytes) -> None:
         assert self.process.stdin is not None
@@ -246,7 +258,7 @@ class Raw:
             _, err = self.process.communicate(timeout=20)
         finally:
             self.process.kill()
-        return self.process.returncode, err.decode()
+        return self.process.returncode, (self.err + err).decode()
 
 
 def rpc(number: object, method: str, **params: object) -> bytes:
@@ -357,17 +369,23 @@ def test_an_upstream_that_cannot_start(policy: Path) -> None:
 
 
 def test_sighup_reloads_and_keeps_the_old_policy_when_invalid(raw: Raw, policy: Path) -> None:
-    def reload_and_call(rule: str, number: int) -> Any:
+    def reload(rule: str) -> None:
         policy.write_text(POLICY.replace('name = "echo"', 'name = "echo"\n' + rule))
         raw.process.send_signal(signal.SIGHUP)
-        time.sleep(0.3)
+
+    def answer(number: int) -> Any:
         raw.send(call(number))
         return raw.receive()["result"]
 
-    raw.send(call(1))
-    assert raw.receive()["result"]["content"][0]["text"] == "xx"
-    assert "isError" not in reload_and_call("scope = 7", 2)
-    assert "denies the tool 'echo'" in reload_and_call("deny = true", 3)["content"][0]["text"]
+    assert answer(1)["content"][0]["text"] == "xx"
+    reload("scope = 7")
+    raw.wait_for(b"the policy was not reloaded")
+    assert "isError" not in answer(2)
+    reload("deny = true")  # a reload in force is silent: calls show when it is
+    deadline = time.monotonic() + 20
+    while "isError" not in (result := answer(3)) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert "denies the tool 'echo'" in result["content"][0]["text"]
     status, err = raw.end(close=True)
     assert status == 0 and "key 'scope' (line 7)" in err
 
