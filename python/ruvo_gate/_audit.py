@@ -60,7 +60,10 @@ class _Renderer:
         self._numbers: dict[object, str] = {}  # number texts
 
     def render(self, entry: dict[str, object], seq: int, prev: str) -> bytes:
-        """Completes the entry as record `seq` chained to `prev`; its line."""
+        """Completes the entry as record `seq` chained to `prev`; its line. A store may
+        call it again for another place in the chain (a database writer that lost its
+        place to another)."""
+        entry.pop("digest", None)
         entry["seq"] = seq
         entry["time"] = self._now()
         entry["prev"] = prev

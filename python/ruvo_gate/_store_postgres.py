@@ -5,6 +5,7 @@ from __future__ import annotations
 import hashlib
 import logging
 import os
+import select
 import threading
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
@@ -51,12 +52,23 @@ _PAGE_ROWS = 5000
 _PAGE = ("SELECT seq, line FROM ruvo_audit_records WHERE chain = %s AND seq > %s "
          f"ORDER BY seq LIMIT {_PAGE_ROWS}")
 _LOCK = "SELECT pg_advisory_xact_lock({})"
+# Appends under the lock that lose their place to writers skipping it, before giving up:
+# a writer skips the lock once per run of appends nobody came between, so this many in a
+# row mean one that skips it always.
+_CONFLICTS = 100
 
 
 def chain_lock_key(chain: str) -> int:
-    """The advisory lock key (a signed 64-bit integer) every writer of `chain` takes."""
+    """The advisory lock key (a signed 64-bit integer) writers of `chain` take to read
+    its end and append."""
     digest = hashlib.sha256(b"ruvo_gate audit chain\0" + chain.encode()).digest()
     return int.from_bytes(digest[:8], "big", signed=True)
+
+
+def _has_input(conn: psycopg.Connection[Any]) -> bool:
+    poll = select.poll()
+    poll.register(conn.fileno(), select.POLLIN)
+    return bool(poll.poll(0))
 
 
 def _psycopg() -> Any:
@@ -70,11 +82,13 @@ def _psycopg() -> Any:
 class PostgresStore:
     """One chain of a PostgreSQL audit database.
 
-    Each append is one transaction holding the chain's advisory lock while it reads the
-    chain's end and inserts the next record, so writers on any number of hosts make one
-    chain; `UNIQUE (chain, seq)` and `UNIQUE (chain, prev)` refuse a fork should a writer
-    ever skip the lock. An append is two round trips: BEGIN, the lock and the read of the
-    end; then the insert and COMMIT. `append` returns once the server has committed: as it
+    An append reads the chain's end and inserts the next record in one transaction holding
+    the chain's advisory lock, so writers on any number of hosts make one chain: two round
+    trips, BEGIN, the lock and the read of the end; then the insert and COMMIT. A writer
+    that made the chain's last record, and saw nobody else append before it, knows the end
+    already and sends only the insert: one round trip. `UNIQUE (chain, seq)` and
+    `UNIQUE (chain, prev)` refuse it if another writer appended meanwhile; it then appends
+    under the lock after all. `append` returns once the server has committed: as it
     commits durably with `sync`, and with `synchronous_commit=off` without.
 
     While the server is unreachable `append` raises; the store reconnects by itself on the
@@ -100,6 +114,11 @@ class PostgresStore:
         self._inherited: list[psycopg.Connection[Any]] = []
         self._closed = False
         self._sent = False
+        # (seq, digest) of the last record this store appended; and the chain's end when
+        # that record was appended right after this store's previous one, which makes
+        # this store likely the chain's only writer: its next append skips the lock.
+        self._ours: tuple[int, str] | None = None
+        self._end: tuple[int, str] | None = None
         self._pid = os.getpid()
         self._conn: psycopg.Connection[Any] | None = None
         with self._lock:
@@ -175,6 +194,7 @@ class PostgresStore:
                 self._inherited.append(self._conn)
             self._conn = None
             self._pid = os.getpid()
+            self._ours = self._end = None  # the parent goes on appending
         conn = self._conn
         if conn is None or conn.closed or conn.broken:
             self._drop()
@@ -214,7 +234,36 @@ class PostgresStore:
 
     def _append(self, conn: psycopg.Connection[Any], render: Callable[[int, str], bytes]
                 ) -> None:
-        self._sent = False  # whether the insert left: its commit's fate may then be unknown
+        self._sent = False  # whether an insert left: its commit's fate may then be unknown
+        end, self._end = self._end, None  # set again only by an append that succeeds
+        # A connection with something to read while idle is most likely one the server
+        # ended (a restart's farewell): BEGIN finds that out with nothing sent that could
+        # commit, and the caller reconnects and tries again, so the lock is taken then.
+        if end is not None and not _has_input(conn):
+            seq, prev = end
+            text, digest = rendered(render, seq + 1, prev)
+            self._sent = True
+            try:
+                # Outside a transaction (the connection autocommits): one round trip.
+                conn.execute(self._insert_query(seq + 1, prev, text))
+            except self._psycopg.errors.UniqueViolation:
+                self._sent = False  # refused, so nothing was committed
+            else:
+                self._ours = self._end = (seq + 1, digest)
+                return
+        for _ in range(_CONFLICTS):
+            try:
+                self._append_locked(conn, render)
+                return
+            except self._psycopg.errors.UniqueViolation:
+                # A writer that skipped the lock took the place; the end is read again.
+                self._sent = False
+        raise RuntimeError(f"{self!r}: the chain's end moved under {_CONFLICTS} appends in a "
+                           "row; a writer inserts without the chain's lock and not after its "
+                           "own last record")
+
+    def _append_locked(self, conn: psycopg.Connection[Any],
+                       render: Callable[[int, str], bytes]) -> None:
         # BEGIN, the lock and the read of the chain's end travel as one simple query: one
         # round trip, which psycopg's pipeline mode costs more than it saves here.
         cursor = conn.execute(self._begin)
@@ -223,20 +272,24 @@ class PostgresStore:
                 pass
             row = cursor.fetchone()
             seq, prev = (row[0], digest_of(row[1])) if row else (0, ZERO_DIGEST)
-            text, _ = rendered(render, seq + 1, prev)
+            text, digest = rendered(render, seq + 1, prev)
             # The insert and the commit travel together too: a second and last round trip.
             # As one simple query the values go quoted in its text (the prev read back too:
             # a row is not trusted to hold hex); a failed insert skips the COMMIT, and the
             # transaction is rolled back below.
-            query = b"%s%d, %s, %s); COMMIT" % (self._insert, seq + 1, self._quote(prev),
-                                                self._quote(text))
             self._sent = True
-            conn.execute(query)
+            conn.execute(self._insert_query(seq + 1, prev, text) + b"; COMMIT")
         except BaseException:
             if not (conn.closed or conn.broken) and \
                     conn.info.transaction_status != self._psycopg.pq.TransactionStatus.IDLE:
                 conn.execute("ROLLBACK")
             raise
+        if self._ours == (seq, prev):
+            self._end = (seq + 1, digest)
+        self._ours = (seq + 1, digest)
+
+    def _insert_query(self, seq: int, prev: str, text: str) -> bytes:
+        return b"%s%d, %s, %s)" % (self._insert, seq, self._quote(prev), self._quote(text))
 
     def head(self) -> tuple[int, str]:
         """`(records, digest of the last)` of the chain now; `(0, 64 zeros)` when empty."""

@@ -285,6 +285,45 @@ def test_a_gate_fails_closed_while_the_server_is_down(postgres: PostgresServer) 
     assert _cli.main(["verify", url, "--chain", "gate"]) == 0
 
 
+def test_a_writer_alone_on_its_chain_reconnects_after_a_restart(
+        postgres: PostgresServer) -> None:
+    url = postgres.database()
+    with AuditLog(url) as log:
+        for n in range(3):  # alone on the chain: its next append would skip the lock
+            log.append({"n": n})
+        postgres.stop()
+        postgres.start()
+        log.append({"n": 3})  # nothing was sent to the ended connection: no error
+    assert [json.loads(line)["n"] for line in lines(url)] == list(range(4))
+
+
+def test_postgres_writers_skipping_the_lock_and_taking_it_keep_one_chain(
+        postgres: PostgresServer) -> None:
+    url = postgres.database()
+    solo, other, cut_in = AuditLog(url), AuditLog(url), []
+    for n in range(3):
+        solo.append({"n": n})  # alone on the chain: its next append skips the lock
+    store = other._store
+    append = store.append
+
+    def append_after_a_cut_in(render: Callable[[int, str], bytes]) -> None:
+        def render_once_cut_in(seq: int, prev: str) -> bytes:
+            if not cut_in:  # `other` holds the lock and has read the end: `solo` takes it
+                writer = threading.Thread(target=lambda: cut_in.append(solo.append({"n": 3})))
+                writer.start()
+                writer.join(10)
+                assert cut_in, "a writer that knew the chain's end waited for the lock"
+            return render(seq, prev)
+        append(render_once_cut_in)
+
+    store.append = append_after_a_cut_in
+    other.append({"n": 4})  # its place taken, it reads the end again
+    solo.append({"n": 5})  # its end is stale: refused, it takes the lock
+    solo.close(), other.close()
+    assert [json.loads(line)["n"] for line in lines(url)] == list(range(6))
+    assert verify_log(url).ok
+
+
 def test_a_child_forked_during_an_append_can_append(target: str) -> None:
     with AuditLog(target) as log:
         log.append({"kind": "note", "from": "parent"})
