@@ -114,7 +114,7 @@ step "Python tests against the installed module"
 # installed beside the tree's own tests; the copy holds no node_modules of its own.
 ln -s "$top/tests/mcp/node_modules" "$src/tests/mcp/node_modules"
 # -P and importlib mode: nothing from the tree lands on sys.path.
-"$vpy" -X dev -P -m pytest "$src/tests/python" "$src/README.md" "$src/docs" -q -p no:cacheprovider \
+"$vpy" -X dev -P -m pytest "$src/tests/python" "$src/README.md" "$src/docs" -q -rs -p no:cacheprovider \
   --import-mode=importlib
 
 step "stubtest"
