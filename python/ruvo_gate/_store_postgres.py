@@ -52,10 +52,6 @@ _PAGE_ROWS = 5000
 _PAGE = ("SELECT seq, line FROM ruvo_audit_records WHERE chain = %s AND seq > %s "
          f"ORDER BY seq LIMIT {_PAGE_ROWS}")
 _LOCK = "SELECT pg_advisory_xact_lock({})"
-# Appends under the lock that lose their place to writers skipping it, before giving up:
-# a writer skips the lock once per run of appends nobody came between, so this many in a
-# row mean one that skips it always.
-_CONFLICTS = 100
 
 
 def chain_lock_key(chain: str) -> int:
@@ -86,10 +82,11 @@ class PostgresStore:
     the chain's advisory lock, so writers on any number of hosts make one chain: two round
     trips, BEGIN, the lock and the read of the end; then the insert and COMMIT. A writer
     that made the chain's last record, and saw nobody else append before it, knows the end
-    already and sends only the insert: one round trip. `UNIQUE (chain, seq)` and
-    `UNIQUE (chain, prev)` refuse it if another writer appended meanwhile; it then appends
-    under the lock after all. `append` returns once the server has committed: as it
-    commits durably with `sync`, and with `synchronous_commit=off` without.
+    already: it sends BEGIN, the lock, the insert and COMMIT at once, one round trip. If
+    another writer appended meanwhile, `UNIQUE (chain, seq)` refuses the insert, and the
+    writer appends the first way after all. `UNIQUE (chain, prev)` refuses a fork too.
+    `append` returns once the server has committed: as it commits durably with `sync`,
+    and with `synchronous_commit=off` without.
 
     While the server is unreachable `append` raises; the store reconnects by itself on the
     next call. Threads share the store's one connection through a lock (a chain's appends
@@ -102,10 +99,11 @@ class PostgresStore:
         self._chain = check_chain(chain)
         sql = self._psycopg.sql
         self._head_sql = sql.SQL(_HEAD).format(sql.Literal(chain))
-        self._begin_sql = sql.SQL("BEGIN; {}; {}").format(
-            sql.SQL(_LOCK).format(sql.Literal(chain_lock_key(chain))), self._head_sql)
+        self._lock_sql = sql.SQL("BEGIN; {}; ").format(
+            sql.SQL(_LOCK).format(sql.Literal(chain_lock_key(chain))))
+        self._begin_sql = self._lock_sql + self._head_sql
         # Rendered for each connection, as its settings quote.
-        self._head = self._begin = self._insert = b""
+        self._head = self._take_lock = self._begin = self._insert = b""
         self._quote: Callable[[str], bytes] = str.encode
         self._sync = bool(sync)
         self._existing = bool(existing)
@@ -139,6 +137,7 @@ class PostgresStore:
             if not self._sync:  # after the tables: they must outlive a crash in any case
                 conn.execute("SET synchronous_commit = off")
             self._head = self._head_sql.as_bytes(conn)
+            self._take_lock = self._lock_sql.as_bytes(conn)
             self._begin = self._begin_sql.as_bytes(conn)
             # Quoted as this connection's settings want it (standard_conforming_strings).
             self._quote = self._psycopg.adapt.Transformer.from_context(conn).get_dumper(
@@ -244,26 +243,19 @@ class PostgresStore:
             text, digest = rendered(render, seq + 1, prev)
             self._sent = True
             try:
-                # Outside a transaction (the connection autocommits): one round trip.
-                conn.execute(self._insert_query(seq + 1, prev, text))
+                # The lock is taken all the same: a writer between its read of the end and
+                # its insert is never overtaken, so no writer waits on others for long.
+                conn.execute(self._take_lock + self._insert_query(seq + 1, prev, text)
+                             + b"; COMMIT")
             except self._psycopg.errors.UniqueViolation:
                 self._sent = False  # refused, so nothing was committed
+                conn.execute("ROLLBACK")
+            except BaseException:
+                self._roll_back(conn)
+                raise
             else:
                 self._ours = self._end = (seq + 1, digest)
                 return
-        for _ in range(_CONFLICTS):
-            try:
-                self._append_locked(conn, render)
-                return
-            except self._psycopg.errors.UniqueViolation:
-                # A writer that skipped the lock took the place; the end is read again.
-                self._sent = False
-        raise RuntimeError(f"{self!r}: the chain's end moved under {_CONFLICTS} appends in a "
-                           "row; a writer inserts without the chain's lock and not after its "
-                           "own last record")
-
-    def _append_locked(self, conn: psycopg.Connection[Any],
-                       render: Callable[[int, str], bytes]) -> None:
         # BEGIN, the lock and the read of the chain's end travel as one simple query: one
         # round trip, which psycopg's pipeline mode costs more than it saves here.
         cursor = conn.execute(self._begin)
@@ -280,13 +272,16 @@ class PostgresStore:
             self._sent = True
             conn.execute(self._insert_query(seq + 1, prev, text) + b"; COMMIT")
         except BaseException:
-            if not (conn.closed or conn.broken) and \
-                    conn.info.transaction_status != self._psycopg.pq.TransactionStatus.IDLE:
-                conn.execute("ROLLBACK")
+            self._roll_back(conn)
             raise
         if self._ours == (seq, prev):
             self._end = (seq + 1, digest)
         self._ours = (seq + 1, digest)
+
+    def _roll_back(self, conn: psycopg.Connection[Any]) -> None:
+        if not (conn.closed or conn.broken) and \
+                conn.info.transaction_status != self._psycopg.pq.TransactionStatus.IDLE:
+            conn.execute("ROLLBACK")
 
     def _insert_query(self, seq: int, prev: str, text: str) -> bytes:
         return b"%s%d, %s, %s)" % (self._insert, seq, self._quote(prev), self._quote(text))

@@ -297,30 +297,31 @@ def test_a_writer_alone_on_its_chain_reconnects_after_a_restart(
     assert [json.loads(line)["n"] for line in lines(url)] == list(range(4))
 
 
-def test_postgres_writers_skipping_the_lock_and_taking_it_keep_one_chain(
+def test_a_postgres_writer_that_knows_the_end_still_waits_for_the_lock(
         postgres: PostgresServer) -> None:
     url = postgres.database()
-    solo, other, cut_in = AuditLog(url), AuditLog(url), []
+    solo, other, waited = AuditLog(url), AuditLog(url), []
     for n in range(3):
-        solo.append({"n": n})  # alone on the chain: its next append skips the lock
+        solo.append({"n": n})  # alone on the chain: it knows the end, one round trip each
     store = other._store
     append = store.append
 
-    def append_after_a_cut_in(render: Callable[[int, str], bytes]) -> None:
-        def render_once_cut_in(seq: int, prev: str) -> bytes:
-            if not cut_in:  # `other` holds the lock and has read the end: `solo` takes it
-                writer = threading.Thread(target=lambda: cut_in.append(solo.append({"n": 3})))
+    def append_while_solo_tries(render: Callable[[int, str], bytes]) -> None:
+        def render_once_solo_tried(seq: int, prev: str) -> bytes:
+            if not waited:  # `other` holds the lock and has read the end
+                writer = threading.Thread(target=solo.append, args=({"n": 4},))
                 writer.start()
-                writer.join(10)
-                assert cut_in, "a writer that knew the chain's end waited for the lock"
+                writer.join(0.5)
+                waited.append(writer)
+                assert writer.is_alive(), "a writer overtook the one holding the lock"
             return render(seq, prev)
-        append(render_once_cut_in)
+        append(render_once_solo_tried)
 
-    store.append = append_after_a_cut_in
-    other.append({"n": 4})  # its place taken, it reads the end again
-    solo.append({"n": 5})  # its end is stale: refused, it takes the lock
+    store.append = append_while_solo_tries
+    other.append({"n": 3})
+    waited[0].join(10)  # its known end is now stale: refused, it appends the long way
     solo.close(), other.close()
-    assert [json.loads(line)["n"] for line in lines(url)] == list(range(6))
+    assert [json.loads(line)["n"] for line in lines(url)] == list(range(5))
     assert verify_log(url).ok
 
 
