@@ -223,9 +223,10 @@ class Gate:
         return self._audit
 
     def flush(self) -> None:
-        """Waits until the audit records that `admit_async` and the MCP proxy left to the
-        gate's writer thread are written: call it before closing the audit log. Only a log
-        with `sync="always"` has such records; otherwise this returns at once."""
+        """Waits until the audit records that `admit_async`, the async decorators and the
+        MCP proxy left to the gate's writer thread are written: call it before closing the
+        audit log. Only a log with `sync="always"` has such records; otherwise this returns
+        at once."""
         if self._writer is not None:
             self._writer.flush()
 
@@ -326,6 +327,7 @@ class Gate:
         admit, admit_async, decide = self._admit, self._admit_async, self._decide
         conclude, conclude_async, audit = self._conclude, self._conclude_async, self._audit
         telemetry = self._telemetry  # while it listens, every admission goes through admit
+        writer = self._writer  # async tools' outcomes go through it too, off the loop
 
         def decorate(function: Callable[P, R]) -> Callable[P, R]:
             if not callable(function):
@@ -352,10 +354,16 @@ class Gate:
                         result = await cast(Awaitable[Any], function(*args, **kwargs))
                     except BaseException as error:
                         if admission is not None:
-                            admission.finish(error)
+                            if writer is None:
+                                admission.finish(error)
+                            else:
+                                await _finish_off_loop(writer, admission, error)
                         raise
                     if admission is not None:
-                        admission.finish()
+                        if writer is None:
+                            admission.finish()
+                        else:
+                            await _finish_off_loop(writer, admission, None)
                     return result
                 wrapper = guarded_async
 
@@ -375,7 +383,8 @@ class Gate:
                     admission = await admit_async(
                         tool, action(*args, **kwargs),
                         fixed if price is None else _amount(price(*args, **kwargs)), None, True)
-                    with admission:
+                    ended: BaseException | None = None
+                    try:
                         inner = cast(AsyncGenerator[Any, Any], function(*args, **kwargs))
                         # Relayed step by step, so that values sent and errors thrown in
                         # reach the tool as if it were called directly.
@@ -394,6 +403,14 @@ class Gate:
                                 step = inner.athrow(error)
                             else:
                                 step = inner.asend(sent)
+                    except BaseException as error:
+                        ended = error
+                        raise
+                    finally:
+                        if writer is None:
+                            admission.finish(ended)
+                        else:
+                            await _finish_off_loop(writer, admission, ended)
                 wrapper = guarded_async_generator
 
             else:
@@ -643,6 +660,13 @@ def _cancelled_after(admission: Admission, runs: bool, writer: AuditWriter,
                      admission._tool, admission.call_id, error)
     elif runs:
         writer.run(functools.partial(admission.finish, result="cancelled"))
+
+
+async def _finish_off_loop(writer: AuditWriter, admission: Admission,
+                           error: BaseException | None) -> None:
+    """`admission.finish(error)` in the writer thread; a cancelled caller leaves it to end
+    there."""
+    await asyncio.shield(writer.run(functools.partial(admission.finish, error)))
 
 
 def _write_decision(audit: AuditLog, admission: Admission, approved: bool | None,

@@ -231,3 +231,37 @@ def test_a_caller_cancelled_while_its_decision_is_written_leaves_a_cancelled_out
     assert (decision["kind"], outcome["kind"], outcome["result"]) == \
         ("decision", "outcome", "cancelled")
     assert outcome["call"] == decision["call"]
+
+
+@pytest.mark.parametrize("kind", ["async", "async generator"])
+@pytest.mark.parametrize("sync", ["always", "never"])
+def test_an_async_tool_writes_its_records_off_the_loop_when_they_wait_for_the_disk(
+        tmp_path, kind, sync):
+    loop_thread, writers = threading.get_ident(), []
+
+    class WatchedLog(AuditLog):
+        def append(self, record):
+            writers.append((record["kind"], threading.get_ident() == loop_thread))
+            return super().append(record)
+
+    with WatchedLog(tmp_path / "audit.jsonl", sync=sync) as log:
+        gate = Gate(AgenticAdapter(), audit=log)
+        guard = gate.guard(lambda: agentic_action("t", "agent"))
+        if kind == "async":
+            @guard
+            async def tool():
+                return 1
+
+            assert asyncio.run(tool()) == 1
+        else:
+            @guard
+            async def tool():
+                yield 1
+
+            async def drain():
+                return [item async for item in tool()]
+
+            assert asyncio.run(drain()) == [1]
+        # The outcome is written before the call returns, as a plain function's is.
+        assert [name for name, _ in writers] == ["decision", "outcome"]
+    assert [on_loop for _, on_loop in writers] == [sync == "never"] * 2
