@@ -7,6 +7,7 @@ import logging
 import re
 import shutil
 import sys
+import urllib.parse
 from collections.abc import Sequence
 from typing import BinaryIO
 
@@ -117,6 +118,9 @@ def _add_mcp(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
                      "HTTP at http://HOST:PORT/mcp instead of stdin/stdout")
     mcp.add_argument("--token-file", metavar="FILE", help="with --listen, require "
                      "Authorization: Bearer with the token this file holds")
+    mcp.add_argument("--allow-origin", action="append", default=[], metavar="ORIGIN",
+                     help="with --listen, let browser pages from ORIGIN (scheme://host[:port]) "
+                          "use the endpoint besides loopback ones; may be repeated")
     mcp.add_argument("--max-sessions", type=int, default=16, metavar="N",
                      help="with --listen, the most HTTP sessions at once (default 16)")
     mcp.add_argument("--max-message", type=int, default=16 * 1024 * 1024, metavar="BYTES",
@@ -154,13 +158,34 @@ def _run_mcp(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     if token is not None and args.listen is None:
         print("ruvo_gate mcp: --token-file goes with --listen", file=sys.stderr)
         return 2
+    if args.allow_origin and args.listen is None:
+        print("ruvo_gate mcp: --allow-origin goes with --listen", file=sys.stderr)
+        return 2
+    for origin in args.allow_origin:
+        if not _is_origin(origin):
+            print(f"ruvo_gate mcp: --allow-origin {origin!r} is not an origin: write it as "
+                  "a browser sends it, scheme://host[:port], e.g. https://app.example.com",
+                  file=sys.stderr)
+            return 2
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr,
                         format="ruvo-gate mcp: %(levelname)s: %(message)s")
     return run_proxy(ProxySettings(
         policy=args.policy, command=command, upstream_url=args.upstream, audit=args.audit,
         audit_sync=args.audit_sync, key=secrets["key"], listen=args.listen,
         token=None if token is None else token.decode("utf-8", "replace").strip(),
-        max_sessions=args.max_sessions, max_message=args.max_message))
+        max_sessions=args.max_sessions, max_message=args.max_message,
+        allowed_origins=tuple(args.allow_origin)))
+
+
+def _is_origin(text: str) -> bool:
+    try:
+        parts = urllib.parse.urlsplit(text)
+        _ = parts.port  # a port that is not a number raises ValueError
+    except ValueError:
+        return False
+    return parts.scheme in ("http", "https") and bool(parts.hostname) \
+        and parts.path in ("", "/") and not (parts.query or parts.fragment or parts.username
+                                             or parts.password)
 
 
 def _export(target: str, chain: str | None, out: BinaryIO) -> None:

@@ -37,6 +37,7 @@ class ProxySettings:
     token: str | None = None
     max_sessions: int = 16
     max_message: int = DEFAULT_MAX_MESSAGE
+    allowed_origins: tuple[str, ...] = ()
 
 
 def run_proxy(settings: ProxySettings) -> int:
@@ -156,7 +157,8 @@ async def _serve_http(settings: ProxySettings, holder: PolicyHolder, gate: Any,
         address, port = http.parse_listen(settings.listen)
         server = await http.serve_http(
             run_relay, make_upstream, host=address, port=port, token=settings.token,
-            max_sessions=settings.max_sessions, max_message=settings.max_message)
+            max_sessions=settings.max_sessions, max_message=settings.max_message,
+            allowed_origins=settings.allowed_origins)
     except (ValueError, http.HttpUnavailable) as error:
         raise UpstreamError(str(error)) from None
     except OSError as error:

@@ -513,3 +513,43 @@ def test_the_command_with_an_upstream_url(tmp_path, host):
     assert "echo" in listed["tools"] and "get-env" not in listed["tools"]
     assert text_of(echo) == "Echo: hi" and denied["isError"]
     assert status == 0 and verify_log(str(tmp_path / "audit.jsonl")).ok
+
+
+@needs_admission
+def test_the_command_lets_an_allowed_origin_in(tmp_path):
+    async def scenario():
+        async with everything_http() as url:
+            process = await asyncio.create_subprocess_exec(
+                *proxy_command(tmp_path, "--upstream", url, "--listen", "127.0.0.1:0",
+                               "--allow-origin", "https://app.example"),
+                stderr=asyncio.subprocess.PIPE)
+            try:
+                async with asyncio.timeout(30):
+                    while b"serving http" not in (line := await process.stderr.readline()):
+                        assert line, "the proxy did not start"
+                statuses = []
+                async with aiohttp.ClientSession() as http:
+                    for origin in ("https://app.example", "https://other.example"):
+                        async with http.post(line.split()[-1].decode(), headers={
+                                **ACCEPT, "Origin": origin}, data=rpc(
+                                    "initialize", protocolVersion="2025-11-25",
+                                    capabilities={}, clientInfo={"name": "t", "version": "1"},
+                                )) as response:
+                            statuses.append(response.status)
+                return statuses
+            finally:
+                await stop(process)
+
+    assert run(scenario()) == [200, 403]
+
+
+@pytest.mark.parametrize("options, says", [
+    (["--listen", "127.0.0.1:0", "--allow-origin", "app.example"], "is not an origin"),
+    (["--listen", "127.0.0.1:0", "--allow-origin", "https://app.example/page"],
+     "is not an origin"),
+    (["--allow-origin", "https://app.example"], "--allow-origin goes with --listen"),
+])
+def test_the_command_refuses_what_is_not_an_origin(tmp_path, options, says):
+    done = subprocess.run([*proxy_command(tmp_path, *options), "--", "true"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2 and says in done.stderr, done.stderr
