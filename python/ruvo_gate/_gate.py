@@ -354,16 +354,10 @@ class Gate:
                         result = await cast(Awaitable[Any], function(*args, **kwargs))
                     except BaseException as error:
                         if admission is not None:
-                            if writer is None:
-                                admission.finish(error)
-                            else:
-                                await _finish_off_loop(writer, admission, error)
+                            await _finish_async(writer, admission, error)
                         raise
                     if admission is not None:
-                        if writer is None:
-                            admission.finish()
-                        else:
-                            await _finish_off_loop(writer, admission, None)
+                        await _finish_async(writer, admission, None)
                     return result
                 wrapper = guarded_async
 
@@ -407,10 +401,7 @@ class Gate:
                         ended = error
                         raise
                     finally:
-                        if writer is None:
-                            admission.finish(ended)
-                        else:
-                            await _finish_off_loop(writer, admission, ended)
+                        await _finish_async(writer, admission, ended)
                 wrapper = guarded_async_generator
 
             else:
@@ -662,11 +653,14 @@ def _cancelled_after(admission: Admission, runs: bool, writer: AuditWriter,
         writer.run(functools.partial(admission.finish, result="cancelled"))
 
 
-async def _finish_off_loop(writer: AuditWriter, admission: Admission,
-                           error: BaseException | None) -> None:
-    """`admission.finish(error)` in the writer thread; a cancelled caller leaves it to end
-    there."""
-    await asyncio.shield(writer.run(functools.partial(admission.finish, error)))
+async def _finish_async(writer: AuditWriter | None, admission: Admission,
+                        error: BaseException | None) -> None:
+    """`admission.finish(error)`, in the writer thread when the gate has one (a cancelled
+    caller then leaves the write to end there)."""
+    if writer is None:
+        admission.finish(error)
+    else:
+        await asyncio.shield(writer.run(functools.partial(admission.finish, error)))
 
 
 def _write_decision(audit: AuditLog, admission: Admission, approved: bool | None,
